@@ -1,0 +1,30 @@
+#include <string>
+
+#include "commands/commands.h"
+#include "process/process.h"
+
+namespace {
+
+constexpr const char* networksetupPath = "/usr/sbin/networksetup";
+
+// Every line of the listing is taken as a service name, unchanged: a line
+// that names no service only makes one networksetup run fail, harmlessly.
+void setServersOfEveryService(bool reset) {
+    const CommandResult services = runCommand(networksetupPath, {"-listallnetworkservices"});
+    for (const std::string& service : services.output) {
+        if (reset) {
+            runCommand(networksetupPath, {"-setdnsservers", service.c_str(), "empty"});
+        } else {
+            runCommand(networksetupPath, {"-setdnsservers", service.c_str(), "8.8.8.8", "8.8.4.4"});
+        }
+    }
+    refreshDNS();
+}
+
+}  // namespace
+
+void setDNS() { setServersOfEveryService(false); }
+
+void deleteDNS() { setServersOfEveryService(true); }
+
+void refreshDNS() { shell("dscacheutil -flushcache"); }

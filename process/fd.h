@@ -1,0 +1,38 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+// Owns one descriptor and closes it when it goes out of scope, so that no
+// early return of a runner can leak a pipe end into a later child.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~Fd() { reset(); }
+
+    [[nodiscard]] int get() const { return fd_; }
+    // Closes now and returns what close said (a deferred write error, say),
+    // which the destructor has to drop.
+    int close() { return ::close(std::exchange(fd_, -1)); }
+    void reset() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_ = -1;
+};

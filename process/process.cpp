@@ -1,0 +1,250 @@
+#include "process/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "process/fd.h"
+#include "process/text.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* shellPath = "/bin/bash";
+constexpr std::int32_t notStartedStatus = 127;
+
+// Owns the spawn attributes and file actions of one start.
+struct SpawnSetup {
+    posix_spawnattr_t attr{};
+    posix_spawn_file_actions_t actions{};
+    SpawnSetup() {
+        posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_init(&actions);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+};
+
+// The one way this program starts a child. argv[0] is the program path and
+// argv ends with a null pointer. outFd/errFd: -1 keeps the helper's own
+// stream, otherwise that descriptor becomes the child's 1 or 2.
+// Returns the child's pid, or -1 when it could not be started.
+pid_t spawnProgram(char* const argv[], int outFd, int errFd) {
+    SpawnSetup setup;
+    short flags = 0;
+
+    // The caller may have blocked signals; a child that inherits the mask
+    // would never see SIGTERM or SIGINT.
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&setup.attr, &none);
+    flags |= POSIX_SPAWN_SETSIGMASK;
+
+    // Ignored signals survive exec: a caller that ignores SIGPIPE or SIGINT
+    // would hand that on to route, bash or OpenVPN. Reset every one.
+    sigset_t all;
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    posix_spawnattr_setsigdefault(&setup.attr, &all);
+    flags |= POSIX_SPAWN_SETSIGDEF;
+
+#ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
+    // Where the platform can, close everything not named below, including
+    // descriptors the helper's caller leaked to it without close-on-exec.
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+    for (int fd = 0; fd <= 2; ++fd) {
+        posix_spawn_file_actions_addinherit_np(&setup.actions, fd);
+    }
+#endif
+    if (outFd >= 0) {
+        posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDOUT_FILENO);
+    }
+    if (errFd >= 0) {
+        posix_spawn_file_actions_adddup2(&setup.actions, errFd, STDERR_FILENO);
+    }
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Same aim as CLOEXEC_DEFAULT: descriptors the caller leaked to the
+    // helper must not reach a privileged child. Runs after the dup2s above.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+#endif
+    posix_spawnattr_setflags(&setup.attr, flags);
+
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv, environ) != 0) {
+        return -1;
+    }
+    return pid;
+}
+
+std::int32_t waitForExit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return notStartedStatus;
+        }
+    }
+    if (WIFSIGNALED(status)) {
+        return WTERMSIG(status);
+    }
+    return WEXITSTATUS(status);
+}
+
+char* mutableArg(const char* s) { return const_cast<char*>(s); }
+char* mutableArg(const std::string& s) { return const_cast<char*>(s.c_str()); }
+
+template <typename Args>
+std::vector<char*> argvFor(const char* cmd, const Args& args) {
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 2);
+    argv.push_back(mutableArg(cmd));
+    for (const auto& arg : args) {
+        argv.push_back(mutableArg(arg));
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+template <typename Args>
+std::int32_t runInherited(const char* cmd, const Args& args) {
+    const std::vector<char*> argv = argvFor(cmd, args);
+    const pid_t pid = spawnProgram(argv.data(), -1, -1);
+    return pid < 0 ? notStartedStatus : waitForExit(pid);
+}
+
+struct Pipe {
+    Fd read;
+    Fd write;
+};
+
+// Both ends close-on-exec, so a pipe never reaches a later child.
+bool openPipe(Pipe& p) {
+    int fds[2];
+#ifdef __APPLE__
+    if (pipe(fds) != 0) {
+        return false;
+    }
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#else
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+#endif
+    p.read = Fd(fds[0]);
+    p.write = Fd(fds[1]);
+    return true;
+}
+
+// Reads from `fd` into `sink`; false once the stream has ended (or failed).
+bool readSome(int fd, std::string& sink) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            sink.append(buffer, static_cast<std::size_t>(n));
+            return true;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return false;
+    }
+}
+
+// Reads every pipe to its end at once, so that a child blocked on a full
+// pipe never waits for us while we wait on the other one.
+void drain(Fd* pipes, std::string* sinks, std::size_t count) {
+    pollfd polls[2];
+    std::size_t open = count;
+    for (std::size_t i = 0; i < count; ++i) {
+        polls[i] = {pipes[i].get(), POLLIN, 0};
+    }
+    while (open > 0) {
+        if (poll(polls, count, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (polls[i].fd >= 0 && polls[i].revents != 0 && !readSome(polls[i].fd, sinks[i])) {
+                pipes[i].reset();
+                polls[i].fd = -1;  // poll skips negative descriptors
+                --open;
+            }
+        }
+    }
+}
+
+// Starts bash -c commandLine; outFd as in spawnProgram.
+pid_t spawnShell(const char* commandLine, int outFd) {
+    char* argv[] = {mutableArg(shellPath), mutableArg("-c"), mutableArg(commandLine), nullptr};
+    return spawnProgram(argv, outFd, -1);
+}
+
+}  // namespace
+
+std::int32_t runCommandWithOutPipe(const char* cmd, std::initializer_list<const char*> args) {
+    return runInherited(cmd, args);
+}
+
+std::int32_t runCommandWithOutPipeWithArr(const char* cmd, const std::vector<std::string>& args) {
+    return runInherited(cmd, args);
+}
+
+CommandResult runCommand(const char* cmd, std::initializer_list<const char*> args) {
+    CommandResult result;
+    Pipe out;
+    Pipe err;
+    if (!openPipe(out) || !openPipe(err)) {
+        result.exitCode = notStartedStatus;
+        return result;
+    }
+    const std::vector<char*> argv = argvFor(cmd, args);
+    const pid_t pid = spawnProgram(argv.data(), out.write.get(), err.write.get());
+    // Our copies of the write ends must go, or the reads never see the end.
+    out.write.reset();
+    err.write.reset();
+    if (pid < 0) {
+        result.exitCode = notStartedStatus;
+        return result;
+    }
+    Fd pipes[2] = {std::move(out.read), std::move(err.read)};
+    std::string bytes[2];
+    drain(pipes, bytes, 2);
+    result.output = splitLines(bytes[0]);
+    result.error = splitLines(bytes[1]);
+    result.exitCode = waitForExit(pid);
+    return result;
+}
+
+std::string shell(const char* commandLine) {
+    Pipe out;
+    if (!openPipe(out)) {
+        return {};
+    }
+    const pid_t pid = spawnShell(commandLine, out.write.get());
+    out.write.reset();
+    if (pid < 0) {
+        return {};
+    }
+    std::string bytes;
+    drain(&out.read, &bytes, 1);
+    if (!isValidUtf8(bytes)) {
+        return {};
+    }
+    return bytes;
+}
+
+void shellNoPipe(const char* commandLine) { spawnShell(commandLine, -1); }

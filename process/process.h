@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+// Runs external programs for the command handlers, one child at a time.
+//
+// Every runner starts `cmd` directly by its absolute path (never a search,
+// never a shell unless the shell is the program), with argv[0] = `cmd` and
+// each element of `args` as one argument, unchanged. Children inherit the
+// helper's environment, working directory and standard input; they start
+// with every signal at its default disposition, an empty signal mask, and no
+// descriptor of the helper's beyond 0, 1 and 2.
+//
+// A program that can't be started gives status 127 and, where output is
+// captured, empty lists; nothing is printed and the caller goes on.
+
+// What a captured run gives back.
+struct CommandResult {
+    std::vector<std::string> output;  // lines of standard output (see splitLines)
+    std::vector<std::string> error;   // lines of standard error
+    std::int32_t exitCode = 0;        // exit status, or signal number if killed
+};
+
+// Starts the program with standard output and error inherited and waits for
+// it. Returns its exit status, or the signal number that ended it.
+std::int32_t runCommandWithOutPipe(const char* cmd, std::initializer_list<const char*> args);
+
+// Same as runCommandWithOutPipe, for an argument list built at run time.
+std::int32_t runCommandWithOutPipeWithArr(const char* cmd, const std::vector<std::string>& args);
+
+// Starts the program with standard output and error on pipes of their own,
+// drains both concurrently (a child filling standard error first never
+// stalls), waits for it, and returns both streams as lines plus its status.
+CommandResult runCommand(const char* cmd, std::initializer_list<const char*> args);
+
+// Runs `commandLine` through "/bin/bash -c" with standard output on a pipe,
+// standard error inherited, and returns everything written there once the
+// pipe reaches its end (so everything that inherited it has closed it). The
+// shell's exit is not waited for. Output that is not valid UTF-8 gives "".
+std::string shell(const char* commandLine);
+
+// Starts `commandLine` through "/bin/bash -c" with all streams inherited and
+// returns at once; the child is nobody's in the helper and may outlive it.
+void shellNoPipe(const char* commandLine);

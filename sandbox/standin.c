@@ -1,0 +1,177 @@
+/* Stand-in for every program the helper runs inside the sandbox.
+ *
+ * Each run appends one line to $STANDIN_DIR/log: its whole argument vector,
+ * each element in double quotes with every byte outside printable ASCII
+ * (and '"' and '\') escaped, so the record is exact and unambiguous; then
+ * the descriptors it had open and its signal state. What a run does beyond
+ * that is told per program name (the last part of argv[0]) by files in
+ * $STANDIN_DIR:
+ *   NAME.out    copied to standard output
+ *   NAME.err    copied to standard error
+ *   NAME.sleep  seconds to sleep; then a second line "NAME woke" is logged
+ *   NAME.exit   exit status
+ *   NAME.signal signal number to end itself with
+ * Compiled and static, because the route sweep starts 65,025 of them. */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+static char dir[512] = "/standin";
+static const char* name = "";
+
+static void put(char** at, const char* s) {
+    size_t n = strlen(s);
+    memcpy(*at, s, n);
+    *at += n;
+}
+
+static void quote(char** at, const char* s) {
+    static const char hex[] = "0123456789abcdef";
+    *(*at)++ = '"';
+    for (const unsigned char* p = (const unsigned char*)s; *p; ++p) {
+        if (*p == '"' || *p == '\\') {
+            *(*at)++ = '\\';
+            *(*at)++ = (char)*p;
+        } else if (*p < 0x20 || *p >= 0x7f) {
+            *(*at)++ = '\\';
+            *(*at)++ = 'x';
+            *(*at)++ = hex[*p >> 4];
+            *(*at)++ = hex[*p & 15];
+        } else {
+            *(*at)++ = (char)*p;
+        }
+    }
+    *(*at)++ = '"';
+}
+
+static void append_log(const char* line, size_t n) {
+    char path[600];
+    snprintf(path, sizeof path, "%s/log", dir);
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        (void)!write(fd, line, n); /* one write: records never interleave */
+        close(fd);
+    }
+}
+
+/* Reads $STANDIN_DIR/NAME.what into buf; returns its length or -1. */
+static long read_control(const char* what, char* buf, size_t size) {
+    char path[700];
+    snprintf(path, sizeof path, "%s/%s.%s", dir, name, what);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    long total = 0;
+    ssize_t n;
+    while (size - (size_t)total > 1 && (n = read(fd, buf + total, size - (size_t)total - 1)) > 0) total += n;
+    buf[total] = 0;
+    close(fd);
+    return total;
+}
+
+static void copy_control(const char* what, int to) {
+    char path[700];
+    snprintf(path, sizeof path, "%s/%s.%s", dir, name, what);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) (void)!write(to, buf, (size_t)n);
+    close(fd);
+}
+
+static void open_fds(char** at) {
+    put(at, " #fds=");
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) {
+        put(at, "?");
+        return;
+    }
+    const char* sep = "";
+    struct dirent* e;
+    while ((e = readdir(d)) != NULL) {
+        if (e->d_name[0] == '.' || atoi(e->d_name) == dirfd(d)) continue;
+        put(at, sep);
+        put(at, e->d_name);
+        sep = ",";
+    }
+    closedir(d);
+}
+
+/* "clean" when no signal is blocked, ignored or caught. */
+static void signal_state(char** at) {
+    put(at, " #sig=");
+    char status[8192];
+    int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd < 0 ? -1 : read(fd, status, sizeof status - 1);
+    if (fd >= 0) close(fd);
+    if (n <= 0) {
+        put(at, "?");
+        return;
+    }
+    status[n] = 0;
+    static const char* const keys[] = {"SigBlk:\t", "SigIgn:\t", "SigCgt:\t"};
+    int clean = 1;
+    char details[200] = "";
+    for (int i = 0; i < 3; ++i) {
+        const char* v = strstr(status, keys[i]);
+        if (!v) continue;
+        v += strlen(keys[i]);
+        unsigned long long bits = strtoull(v, NULL, 16);
+        /* glibc's posix_spawn leaves its two private signals (32, 33) ignored
+           in every child; they are glibc's own business and a glibc program
+           sets them up again, so they don't count. */
+        bits &= ~0x180000000ULL;
+        if (bits) clean = 0;
+        char one[60];
+        snprintf(one, sizeof one, "%s%.3s:%llx", i ? "," : "", keys[i] + 3, bits);
+        strcat(details, one);
+    }
+    put(at, clean ? "clean" : details);
+}
+
+int main(int argc, char** argv) {
+    const char* d = getenv("STANDIN_DIR");
+    if (d && strlen(d) < sizeof dir) strcpy(dir, d);
+    const char* slash = strrchr(argv[0], '/');
+    name = slash ? slash + 1 : argv[0];
+
+    size_t need = 256;
+    for (int i = 0; i < argc; ++i) need += 4 * strlen(argv[i]) + 3;
+    char* line = malloc(need);
+    if (!line) return 99;
+    char* at = line;
+    for (int i = 0; i < argc; ++i) {
+        if (i) *at++ = ' ';
+        quote(&at, argv[i]);
+    }
+    open_fds(&at);
+    signal_state(&at);
+    *at++ = '\n';
+    append_log(line, (size_t)(at - line));
+
+    copy_control("out", 1);
+    copy_control("err", 2);
+    char value[64];
+    if (read_control("sleep", value, sizeof value) > 0) {
+        double seconds = atof(value);
+        struct timespec ts = {(time_t)seconds, (long)((seconds - (double)(time_t)seconds) * 1e9)};
+        while (nanosleep(&ts, &ts) != 0) {
+        }
+        char woke[600];
+        int n = snprintf(woke, sizeof woke, "%s woke\n", name);
+        append_log(woke, (size_t)n);
+    }
+    if (read_control("signal", value, sizeof value) > 0) {
+        int sig = atoi(value);
+        signal(sig, SIG_DFL);
+        raise(sig);
+    }
+    if (read_control("exit", value, sizeof value) > 0) return atoi(value);
+    return 0;
+}
