@@ -1,0 +1,382 @@
+// The production binary in the sandbox: each row gives the arguments and
+// setup of one run, the exact programs it must run (argv[0] first), the
+// files the shared folder must then hold, and the helper's own output.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "process/process.h"
+
+namespace {
+
+using Argv = std::vector<std::string>;
+
+const std::string tun = "/Users/Shared/Zarto/ZartoProvider";
+const std::string conf = "/Users/Shared/Zarto/zarto.conf";
+const std::string ovpn = "/Users/Shared/Zarto/OVHelper";
+const std::string route = "/sbin/route";
+const std::string ifconfig = "/sbin/ifconfig";
+const std::string netsetup = "/usr/sbin/networksetup";
+const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
+const Argv flush = {"dscacheutil", "-flushcache"};
+const Argv listing = {netsetup, "-listallnetworkservices"};
+const char* const macListing = "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\nBluetooth PAN\n";
+
+struct File {
+    std::string content;
+    mode_t mode;
+};
+
+struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::vector<Argv> runs;
+    std::map<std::string, File> files = {};  // what shared/ holds afterwards
+    int status = 0;
+    std::string err = "";
+    std::string out = "";
+    std::vector<std::string> options = {};  // for sandbox/run
+    std::map<std::string, std::string> setup = {};  // "standin/…" or "shared/…" → content
+    std::function<void(const std::string& work)> prepare = nullptr;
+    std::function<void(const std::string& work)> check = nullptr;
+};
+
+std::string read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// The stand-in's record of a run: each element quoted, bytes outside
+// printable ASCII as \xhh.
+std::string record(const Argv& run) {
+    std::string line;
+    char hex[8];
+    for (const std::string& arg : run) {
+        line += line.empty() ? "\"" : " \"";
+        for (const unsigned char c : arg) {
+            if (c == '"' || c == '\\') {
+                line += '\\';
+                line += static_cast<char>(c);
+            } else if (c < 0x20 || c >= 0x7f) {
+                snprintf(hex, sizeof hex, "\\x%02x", c);
+                line += hex;
+            } else {
+                line += static_cast<char>(c);
+            }
+        }
+        line += '"';
+    }
+    return line;
+}
+
+std::vector<std::string> logLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(read(path));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result sandboxed(const std::string& work, const std::vector<std::string>& options, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"-c", R"(out=$1 err=$2; shift 2; exec "$@" >"$out" 2>"$err")", "bash",
+                                     work + "/stdout", work + "/stderr", SANDBOX_RUN, "--standin", STANDIN};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(work);
+    argv.push_back(HELPER);
+    argv.insert(argv.end(), args.begin(), args.end());
+    const int status = runCommandWithOutPipeWithArr("/bin/bash", argv);
+    return {status, read(work + "/stdout"), read(work + "/stderr")};
+}
+
+std::string makeWork() {
+    char dir[] = "/tmp/zarto-e2e.XXXXXX";
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    mkdir((std::string(dir) + "/standin").c_str(), 0755);
+    mkdir((std::string(dir) + "/shared").c_str(), 0755);
+    return dir;
+}
+
+// Names in shared/ other than the two stand-in programs.
+std::vector<std::string> sharedFiles(const std::string& work) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir((work + "/shared").c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != ".." && n != "ZartoProvider" && n != "OVHelper") {
+                names.push_back(n);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Argv stopRun(int n) { return {tun, "stop", "utun" + std::to_string(n)}; }
+std::vector<Argv> tenStops() {
+    std::vector<Argv> runs;
+    for (int n = 1; n <= 10; ++n) {
+        runs.push_back(stopRun(n));
+    }
+    return runs;
+}
+std::vector<Argv> operator+(std::vector<Argv> a, const std::vector<Argv>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const Argv startRun = {tun, "start", "-d", conf};
+const std::string cantWriteConf = "ZartoHelper: cannot write " + conf + ": ";
+
+const std::vector<Case> cases = {
+    {.name = "NoArgumentsRunsNothing", .args = {}, .runs = {}},
+    {.name = "UnknownWordsAreIgnored", .args = {"Start", "hello"}, .runs = {}},
+    {.name = "StartWritesTheTextThenStartsTheTunnel",
+     .args = {"start", "remote 1.2.3.4\nport 443\n"},
+     .runs = {startRun},
+     .files = {{"zarto.conf", {"remote 1.2.3.4\nport 443\n", 0644}}},
+     .setup = {{"shared/zarto.conf", "old content that is longer"}}},
+    {.name = "StartFileModeFollowsTheUmask",
+     .args = {"start", ""},
+     .runs = {startRun},
+     .files = {{"zarto.conf", {"", 0640}}},
+     .options = {"--umask", "027"}},
+    {.name = "StartWithoutExactlyOneTextKeepsTheFile",
+     .args = {"start", "a", "b"},
+     .runs = {startRun},
+     .files = {{"zarto.conf", {"old", 0644}}},
+     .setup = {{"shared/zarto.conf", "old"}}},
+    {.name = "TunnelOutputReachesTheCaller",
+     .args = {"start"},
+     .runs = {startRun},
+     .out = "tunnel up\n",
+     .setup = {{"standin/ZartoProvider.out", "tunnel up\n"}, {"standin/ZartoProvider.exit", "9"}}},
+    {.name = "StopRunsTenInterfacesInOrder", .args = {"stop", "stop"}, .runs = tenStops()},
+    // Start comes before stop whatever the order, and "start" here is a word,
+    // not a configuration text.
+    {.name = "StopStartStartsThenStopsAndWritesNothing",
+     .args = {"stop", "start"},
+     .runs = std::vector<Argv>{startRun} + tenStops(),
+     .files = {{"zarto.conf", {"keep", 0644}}},
+     .setup = {{"shared/zarto.conf", "keep"}}},
+    // Words inside a text are text: an OpenVPN configuration is full of them.
+    {.name = "WordsInsideTextsTriggerNothing",
+     .args = {"start", "ping-restart 60\nstop\nclearRoute setDNS runCommand ovStop"},
+     .runs = {startRun},
+     .files = {{"zarto.conf", {"ping-restart 60\nstop\nclearRoute setDNS runCommand ovStop", 0644}}}},
+    {.name = "OvConfigTextsTriggerNothing",
+     .args = {"ovConfig", "client\nping-restart 60\n", "user\nstart\n"},
+     .runs = {},
+     .files = {{"c.ovpn", {"client\nping-restart 60\n", 0600}}, {"a.dat", {"user\nstart\n", 0600}}},
+     .options = {"--umask", "000"}},
+    {.name = "OvConfigOnlyInItsOwnThreeArgumentForm",
+     .args = {"x", "ovConfig", "y"},
+     .runs = {},
+     .files = {{"c.ovpn", {"old", 0644}}},
+     .setup = {{"shared/c.ovpn", "old"}}},
+    {.name = "OvConfigWithOneTextTouchesNothing", .args = {"ovConfig", "x"}, .runs = {}},
+    {.name = "OvConfigReplacesLooseModes",
+     .args = {"ovConfig", "c", "a"},
+     .runs = {},
+     .files = {{"c.ovpn", {"c", 0600}}, {"a.dat", {"a", 0600}}},
+     .prepare = [](const std::string& w) { write(w + "/shared/a.dat", "old secret"), chmod((w + "/shared/a.dat").c_str(), 0644); }},
+    {.name = "RunCommandPassesEverythingElseThrough",
+     .args = {"add", "-net", "runCommand", "10.0.0.0/8", "my runCommand x", "10.8.0.1", "runCommand"},
+     .runs = {{route, "add", "-net", "10.0.0.0/8", "my runCommand x", "10.8.0.1"}}},
+    {.name = "RunCommandAloneGivesAnEmptyVector", .args = {"runCommand", "runCommand"}, .runs = {{route}}},
+    {.name = "OvStopPassesItsArgumentsToIfconfig",
+     .args = {"utun3", "ovStop", "down"},
+     .runs = {{ifconfig, "utun3", "down"}}},
+    {.name = "OvStopAloneGivesAnEmptyVector", .args = {"ovStop"}, .runs = {{ifconfig}}},
+    {.name = "IllFormedArgumentsAreDecodedBeforeUse",
+     .args = {"runCommand", "ab\xFF" "cd", "\xC0\xAF", "\xE2\x82"},
+     .runs = {{route, "ab" + bad + "cd", bad + bad, bad}}},
+    {.name = "IllFormedConfigurationIsWrittenDecoded",
+     .args = {"start", "x\xFFy"},
+     .runs = {startRun},
+     .files = {{"zarto.conf", {"x" + bad + "y", 0644}}}},
+    {.name = "SetDnsSetsEveryListedServiceThenFlushes",
+     .args = {"setDNS"},
+     .runs = {listing,
+              {netsetup, "-setdnsservers", "An asterisk (*) denotes that a network service is disabled.", "8.8.8.8", "8.8.4.4"},
+              {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"},
+              {netsetup, "-setdnsservers", "Bluetooth PAN", "8.8.8.8", "8.8.4.4"},
+              flush},
+     .setup = {{"standin/networksetup.out", macListing}, {"standin/networksetup.exit", "1"}}},
+    {.name = "EmptyListingResetsOneEmptyName",
+     .args = {"deleteDNS"},
+     .runs = {listing, {netsetup, "-setdnsservers", "", "empty"}, flush}},
+    {.name = "IllFormedListingOnlyFlushes",
+     .args = {"setDNS"},
+     .runs = {listing, flush},
+     .setup = {{"standin/networksetup.out", "Wi-Fi\n\xFF\n"}}},
+    {.name = "SetThenDeleteDns",
+     .args = {"deleteDNS", "setDNS"},
+     .runs = {listing, {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"}, flush,
+              listing, {netsetup, "-setdnsservers", "Wi-Fi", "empty"}, flush},
+     .setup = {{"standin/networksetup.out", "Wi-Fi"}}},
+    {.name = "EveryWordRunsOnceInTheFixedOrder",
+     .args = {"deleteDNS", "ovConfig", "stop", "start", "ovStop", "runCommand"},
+     .runs = std::vector<Argv>{{route, "deleteDNS", "ovConfig", "stop", "start", "ovStop"},
+                              {ifconfig, "deleteDNS", "ovConfig", "stop", "start", "runCommand"},
+                              startRun} +
+             tenStops() + std::vector<Argv>{listing, {netsetup, "-setdnsservers", "", "empty"}, flush}},
+    // OpenVPN must outlive the helper: it is still asleep when the helper ends.
+    {.name = "OvStartLeavesOpenVpnRunning",
+     .args = {"ovStart"},
+     .runs = {{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"}},
+     .setup = {{"standin/OVHelper.sleep", "1"}},
+     .check = [](const std::string& w) {
+         EXPECT_EQ(read(w + "/standin/log.at-exit").find("OVHelper woke"), std::string::npos);
+         EXPECT_NE(read(w + "/standin/log").find("OVHelper woke"), std::string::npos);
+     }},
+    {.name = "FailedRunsAndMissingProgramsDoNotStopTheRun",
+     .args = {"runCommand", "stop", "start", "setDNS"},
+     .runs = {listing, {netsetup, "-setdnsservers", "", "8.8.8.8", "8.8.4.4"}, flush},
+     .options = {"--without", "ZartoProvider", "--without", "route"},
+     .setup = {{"standin/networksetup.signal", "15"}}},
+    // A failed write: message, status 1, old file intact, and nothing after
+    // it runs (here the text is also the word "setDNS").
+    {.name = "ReadOnlyFolderFailsTheWrite",
+     .args = {"start", "setDNS"},
+     .runs = {},
+     .files = {{"zarto.conf", {"old", 0644}}},
+     .status = 1,
+     .err = cantWriteConf + "Read-only file system\n",
+     .options = {"--shared-ro"},
+     .setup = {{"shared/zarto.conf", "old"}}},
+    {.name = "MissingFolderFailsTheWrite",
+     .args = {"start", "x"},
+     .runs = {},
+     .status = 1,
+     .err = cantWriteConf + "No such file or directory\n",
+     .options = {"--no-shared"}},
+    {.name = "DirectoryAtTheTargetFailsTheWrite",
+     .args = {"start", "x"},
+     .runs = {},
+     .status = 1,
+     .err = cantWriteConf + "Is a directory\n",
+     .prepare = [](const std::string& w) { mkdir((w + "/shared/zarto.conf").c_str(), 0755); },
+     .check = [](const std::string& w) { EXPECT_EQ(sharedFiles(w), std::vector<std::string>{"zarto.conf"}); }},
+    {.name = "FailedOvConfigWriteLeavesBothFiles",
+     .args = {"ovConfig", "c", "a"},
+     .runs = {},
+     .files = {{"c.ovpn", {"old c", 0644}}, {"a.dat", {"old a", 0644}}},
+     .status = 1,
+     .err = "ZartoHelper: cannot write /Users/Shared/Zarto/c.ovpn: Read-only file system\n",
+     .options = {"--shared-ro"},
+     .setup = {{"shared/c.ovpn", "old c"}, {"shared/a.dat", "old a"}}},
+    // A link planted at the target is replaced, never written through.
+    {.name = "LinkAtTheTargetIsReplaced",
+     .args = {"start", "new"},
+     .runs = {startRun},
+     .files = {{"zarto.conf", {"new", 0644}}},
+     .prepare = [](const std::string& w) {
+         write(w + "/outside", "untouched");
+         symlink((w + "/outside").c_str(), (w + "/shared/zarto.conf").c_str());
+     },
+     .check = [](const std::string& w) {
+         struct stat st{};
+         EXPECT_TRUE(lstat((w + "/shared/zarto.conf").c_str(), &st) == 0 && S_ISREG(st.st_mode));
+         EXPECT_EQ(read(w + "/outside"), "untouched");
+     }},
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class EndToEnd : public testing::TestWithParam<Case> {};
+
+TEST_P(EndToEnd, RunsExactlyWhatItShould) {
+    const Case& c = GetParam();
+    const std::string work = makeWork();
+    for (const auto& [name, content] : c.setup) {
+        write(work + "/" + name, content);
+    }
+    if (c.prepare) {
+        c.prepare(work);
+    }
+    const Result r = sandboxed(work, c.options, c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, c.out);
+
+    std::vector<std::string> expected;
+    for (const Argv& run : c.runs) {
+        expected.push_back(record(run));
+    }
+    std::vector<std::string> seen;
+    for (const std::string& line : logLines(work + "/standin/log")) {
+        if (line.ends_with(" woke")) {
+            continue;
+        }
+        // Every child: only 0, 1 and 2 open (the sandbox leaks 7 to the
+        // helper), no signal blocked or ignored.
+        const std::size_t at = line.find(" #fds=");
+        EXPECT_EQ(line.substr(at), " #fds=0,1,2 #sig=clean") << line;
+        seen.push_back(line.substr(0, at));
+    }
+    EXPECT_EQ(seen, expected);
+
+    std::vector<std::string> names;
+    for (const auto& [name, file] : c.files) {
+        names.push_back(name);
+        struct stat st{};
+        ASSERT_EQ(lstat((work + "/shared/" + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(read(work + "/shared/" + name), file.content) << name;
+        EXPECT_EQ(st.st_mode & 07777, file.mode) << name;
+    }
+    if (!c.check) {  // nothing else there: no temporary file left behind
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(sharedFiles(work), names);
+    } else {
+        c.check(work);
+    }
+    if (!HasFailure()) {
+        runCommandWithOutPipe("/bin/rm", {"-rf", work.c_str()});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Helper, EndToEnd, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// 65,025 children, each vector exact, in order.
+TEST(Sweep, DeletesEveryGatewayRouteInOrder) {
+    const std::string work = makeWork();
+    const Result r = sandboxed(work, {}, {"clearRoute"});
+    EXPECT_EQ(r.status, 0);
+    const std::vector<std::string> lines = logLines(work + "/standin/log");
+    ASSERT_EQ(lines.size(), 65025U);
+    EXPECT_TRUE(lines[0].starts_with(record({route, "delete", "-net", "0.0.0.0", "10.32.1.1", "0.0.0.0"}) + " #"));
+    EXPECT_TRUE(lines[255].starts_with(record({route, "delete", "-net", "0.0.0.0", "10.32.2.1", "0.0.0.0"}) + " #"));
+    std::size_t i = 0;
+    for (int x = 1; x <= 255; ++x) {
+        for (int y = 1; y <= 255; ++y, ++i) {
+            const std::string gateway = "10.32." + std::to_string(x) + "." + std::to_string(y);
+            ASSERT_EQ(lines[i], record({route, "delete", "-net", "0.0.0.0", gateway, "0.0.0.0"}) +
+                                    " #fds=0,1,2 #sig=clean");
+        }
+    }
+    EXPECT_TRUE(lines.back().starts_with("\"/sbin/route\" \"delete\" \"-net\" \"0.0.0.0\" \"10.32.255.255\""));
+    runCommandWithOutPipe("/bin/rm", {"-rf", work.c_str()});
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "process/process.h"
+
+using Lines = std::vector<std::string>;
+
+TEST(RunCommand, CapturesBothStreamsAsLinesAndTheStatus) {
+    const CommandResult r = runCommand("/bin/sh", {"-c", "printf 'a\\nb\\n'; printf '\\n\\ne\\n' >&2; exit 3"});
+    EXPECT_EQ(r.output, (Lines{"a", "b"}));
+    EXPECT_EQ(r.error, (Lines{"e"}));
+    EXPECT_EQ(r.exitCode, 3);
+
+    const CommandResult silent = runCommand("/bin/true", {});
+    EXPECT_EQ(silent.output, (Lines{""}));
+    EXPECT_EQ(silent.error, (Lines{""}));
+    EXPECT_EQ(silent.exitCode, 0);
+}
+
+TEST(RunCommand, IllFormedOutputLeavesOnlyThatStreamEmpty) {
+    const CommandResult r = runCommand("/bin/sh", {"-c", "printf 'x\\377'; echo err >&2; exit 4"});
+    EXPECT_TRUE(r.output.empty());
+    EXPECT_EQ(r.error, (Lines{"err"}));
+    EXPECT_EQ(r.exitCode, 4);
+}
+
+TEST(RunCommand, ChildFillingStandardErrorFirstDoesNotStall) {
+    // Far past any pipe buffer on standard error before a byte of output.
+    const CommandResult r = runCommand(
+        "/bin/sh", {"-c", "head -c 3000000 /dev/zero | tr '\\0' x >&2; echo done; head -c 3000000 /dev/zero"});
+    ASSERT_EQ(r.error.size(), 1U);
+    EXPECT_EQ(r.error[0].size(), 3000000U);
+    EXPECT_TRUE(r.output.size() == 2 && r.output[0] == "done" && r.output[1].size() == 3000000U);
+}
+
+TEST(Runners, SignalNumberForAKilledChild) {
+    EXPECT_EQ(runCommand("/bin/sh", {"-c", "kill -TERM $$"}).exitCode, SIGTERM);
+    EXPECT_EQ(runCommandWithOutPipe("/bin/sh", {"-c", "kill -KILL $$"}), SIGKILL);
+    EXPECT_EQ(runCommandWithOutPipeWithArr("/bin/sh", {"-c", "exit 255"}), 255);
+}
+
+TEST(Runners, ProgramThatCannotStartGives127AndNothingElse) {
+    const CommandResult r = runCommand("/nonexistent/program", {"x"});
+    EXPECT_TRUE(r.output.empty());
+    EXPECT_TRUE(r.error.empty());
+    EXPECT_EQ(r.exitCode, 127);
+    EXPECT_EQ(runCommandWithOutPipe("/nonexistent/program", {}), 127);
+    EXPECT_EQ(runCommandWithOutPipeWithArr("/etc/hostname", {}), 127);  // not executable
+}
+
+TEST(Runners, ArgumentsArriveUnchangedWithArgv0ThePath) {
+    const CommandResult r =
+        runCommand("/bin/sh", {"-c", "printf '[%s]' \"$0\" \"$@\"", "/bin/sh", "two words", "", "*", "$HOME"});
+    EXPECT_EQ(r.output, (Lines{"[/bin/sh][two words][][*][$HOME]"}));
+}
+
+TEST(Shell, ReturnsTheWholeOutputUnchangedOrEmpty) {
+    EXPECT_EQ(shell("printf 'a\\nb\\n'"), "a\nb\n");
+    EXPECT_EQ(shell("true"), "");
+    EXPECT_EQ(shell("printf 'ok\\377'"), "");
+    EXPECT_EQ(shell("echo $((6*7))"), "42\n");  // a real shell does the work
+}
