@@ -1,9 +1,10 @@
 #include "ZartoHelper/main.h"
 
-#include <algorithm>
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 
 #include "commands/commands.h"
 #include "process/text.h"
@@ -23,7 +24,7 @@ void openStandardDescriptors() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) < 0) {
             // Lowest free descriptor: this one, as the lower ones are open.
-            open("/dev/null", O_RDWR);
+            static_cast<void>(open("/dev/null", O_RDWR));
         }
     }
 }
@@ -33,7 +34,7 @@ void openStandardDescriptors() {
 int main(int argc, char* argv[]) {
     // Waiting for children needs SIGCHLD at its default: a caller that left
     // it ignored would make every child vanish unwaited-for.
-    signal(SIGCHLD, SIG_DFL);
+    static_cast<void>(signal(SIGCHLD, SIG_DFL));
     openStandardDescriptors();
 
     arguments.reserve(static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));

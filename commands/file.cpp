@@ -1,13 +1,14 @@
 #include "commands/file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "process/fd.h"
 

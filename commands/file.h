@@ -1,7 +1,8 @@
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 
 // Mode of the files that hold credentials or private keys.
 inline constexpr mode_t secretFileMode = 0600;

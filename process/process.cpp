@@ -1,18 +1,21 @@
 #include "process/process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstddef>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+
 #include "process/fd.h"
 #include "process/text.h"
 
-extern char** environ;
+#ifndef __GLIBC__
+extern char** environ;  // glibc declares it; POSIX leaves it to the program
+#endif
 
 namespace {
 

@@ -47,9 +47,7 @@ std::size_t sequenceLength(const unsigned char* p, std::size_t n, std::size_t& b
     return tail + 1;
 }
 
-const unsigned char* bytesOf(std::string_view s) {
-    return reinterpret_cast<const unsigned char*>(s.data());
-}
+const unsigned char* bytesOf(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
 // Length of the newline character that ends at s[end-1], or 0.
 std::size_t newlineBefore(std::string_view s, std::size_t end) {
@@ -60,8 +58,7 @@ std::size_t newlineBefore(std::string_view s, std::size_t end) {
     if (end >= 2 && p[end - 2] == 0xC2 && p[end - 1] == 0x85) {
         return 2;
     }
-    if (end >= 3 && p[end - 3] == 0xE2 && p[end - 2] == 0x80 &&
-        (p[end - 1] == 0xA8 || p[end - 1] == 0xA9)) {
+    if (end >= 3 && p[end - 3] == 0xE2 && p[end - 2] == 0x80 && (p[end - 1] == 0xA8 || p[end - 1] == 0xA9)) {
         return 3;
     }
     return 0;

@@ -1,15 +1,15 @@
 // The production binary in the sandbox: each row gives the arguments and
 // setup of one run, the exact programs it must run (argv[0] first), the
 // files the shared folder must then hold, and the helper's own output.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "process/process.h"
 
@@ -26,7 +26,8 @@ const std::string netsetup = "/usr/sbin/networksetup";
 const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
 const Argv flush = {"dscacheutil", "-flushcache"};
 const Argv listing = {netsetup, "-listallnetworkservices"};
-const char* const macListing = "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\nBluetooth PAN\n";
+const char* const macListing =
+    "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\nBluetooth PAN\n";
 
 struct File {
     std::string content;
@@ -41,7 +42,7 @@ struct Case {
     int status = 0;
     std::string err = "";
     std::string out = "";
-    std::vector<std::string> options = {};  // for sandbox/run
+    std::vector<std::string> options = {};          // for sandbox/run
     std::map<std::string, std::string> setup = {};  // "standin/…" or "shared/…" → content
     std::function<void(const std::string& work)> prepare = nullptr;
     std::function<void(const std::string& work)> check = nullptr;
@@ -96,9 +97,16 @@ struct Result {
     std::string err;
 };
 
-Result sandboxed(const std::string& work, const std::vector<std::string>& options, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"-c", R"(out=$1 err=$2; shift 2; exec "$@" >"$out" 2>"$err")", "bash",
-                                     work + "/stdout", work + "/stderr", SANDBOX_RUN, "--standin", STANDIN};
+Result sandboxed(const std::string& work, const std::vector<std::string>& options,
+                 const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"-c",
+                                     R"(out=$1 err=$2; shift 2; exec "$@" >"$out" 2>"$err")",
+                                     "bash",
+                                     work + "/stdout",
+                                     work + "/stderr",
+                                     SANDBOX_RUN,
+                                     "--standin",
+                                     STANDIN};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(work);
     argv.push_back(HELPER);
@@ -198,7 +206,10 @@ const std::vector<Case> cases = {
      .args = {"ovConfig", "c", "a"},
      .runs = {},
      .files = {{"c.ovpn", {"c", 0600}}, {"a.dat", {"a", 0600}}},
-     .prepare = [](const std::string& w) { write(w + "/shared/a.dat", "old secret"), chmod((w + "/shared/a.dat").c_str(), 0644); }},
+     .prepare =
+         [](const std::string& w) {
+             write(w + "/shared/a.dat", "old secret"), chmod((w + "/shared/a.dat").c_str(), 0644);
+         }},
     {.name = "RunCommandPassesEverythingElseThrough",
      .args = {"add", "-net", "runCommand", "10.0.0.0/8", "my runCommand x", "10.8.0.1", "runCommand"},
      .runs = {{route, "add", "-net", "10.0.0.0/8", "my runCommand x", "10.8.0.1"}}},
@@ -208,7 +219,10 @@ const std::vector<Case> cases = {
      .runs = {{ifconfig, "utun3", "down"}}},
     {.name = "OvStopAloneGivesAnEmptyVector", .args = {"ovStop"}, .runs = {{ifconfig}}},
     {.name = "IllFormedArgumentsAreDecodedBeforeUse",
-     .args = {"runCommand", "ab\xFF" "cd", "\xC0\xAF", "\xE2\x82"},
+     .args = {"runCommand",
+              "ab\xFF"
+              "cd",
+              "\xC0\xAF", "\xE2\x82"},
      .runs = {{route, "ab" + bad + "cd", bad + bad, bad}}},
     {.name = "IllFormedConfigurationIsWrittenDecoded",
      .args = {"start", "x\xFFy"},
@@ -217,7 +231,8 @@ const std::vector<Case> cases = {
     {.name = "SetDnsSetsEveryListedServiceThenFlushes",
      .args = {"setDNS"},
      .runs = {listing,
-              {netsetup, "-setdnsservers", "An asterisk (*) denotes that a network service is disabled.", "8.8.8.8", "8.8.4.4"},
+              {netsetup, "-setdnsservers", "An asterisk (*) denotes that a network service is disabled.",
+               "8.8.8.8", "8.8.4.4"},
               {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"},
               {netsetup, "-setdnsservers", "Bluetooth PAN", "8.8.8.8", "8.8.4.4"},
               flush},
@@ -231,24 +246,29 @@ const std::vector<Case> cases = {
      .setup = {{"standin/networksetup.out", "Wi-Fi\n\xFF\n"}}},
     {.name = "SetThenDeleteDns",
      .args = {"deleteDNS", "setDNS"},
-     .runs = {listing, {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"}, flush,
-              listing, {netsetup, "-setdnsservers", "Wi-Fi", "empty"}, flush},
+     .runs = {listing,
+              {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"},
+              flush,
+              listing,
+              {netsetup, "-setdnsservers", "Wi-Fi", "empty"},
+              flush},
      .setup = {{"standin/networksetup.out", "Wi-Fi"}}},
     {.name = "EveryWordRunsOnceInTheFixedOrder",
      .args = {"deleteDNS", "ovConfig", "stop", "start", "ovStop", "runCommand"},
      .runs = std::vector<Argv>{{route, "deleteDNS", "ovConfig", "stop", "start", "ovStop"},
-                              {ifconfig, "deleteDNS", "ovConfig", "stop", "start", "runCommand"},
-                              startRun} +
+                               {ifconfig, "deleteDNS", "ovConfig", "stop", "start", "runCommand"},
+                               startRun} +
              tenStops() + std::vector<Argv>{listing, {netsetup, "-setdnsservers", "", "empty"}, flush}},
     // OpenVPN must outlive the helper: it is still asleep when the helper ends.
     {.name = "OvStartLeavesOpenVpnRunning",
      .args = {"ovStart"},
      .runs = {{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"}},
      .setup = {{"standin/OVHelper.sleep", "1"}},
-     .check = [](const std::string& w) {
-         EXPECT_EQ(read(w + "/standin/log.at-exit").find("OVHelper woke"), std::string::npos);
-         EXPECT_NE(read(w + "/standin/log").find("OVHelper woke"), std::string::npos);
-     }},
+     .check =
+         [](const std::string& w) {
+             EXPECT_EQ(read(w + "/standin/log.at-exit").find("OVHelper woke"), std::string::npos);
+             EXPECT_NE(read(w + "/standin/log").find("OVHelper woke"), std::string::npos);
+         }},
     {.name = "FailedRunsAndMissingProgramsDoNotStopTheRun",
      .args = {"runCommand", "stop", "start", "setDNS"},
      .runs = {listing, {netsetup, "-setdnsservers", "", "8.8.8.8", "8.8.4.4"}, flush},
@@ -276,7 +296,8 @@ const std::vector<Case> cases = {
      .status = 1,
      .err = cantWriteConf + "Is a directory\n",
      .prepare = [](const std::string& w) { mkdir((w + "/shared/zarto.conf").c_str(), 0755); },
-     .check = [](const std::string& w) { EXPECT_EQ(sharedFiles(w), std::vector<std::string>{"zarto.conf"}); }},
+     .check =
+         [](const std::string& w) { EXPECT_EQ(sharedFiles(w), std::vector<std::string>{"zarto.conf"}); }},
     {.name = "FailedOvConfigWriteLeavesBothFiles",
      .args = {"ovConfig", "c", "a"},
      .runs = {},
@@ -290,15 +311,17 @@ const std::vector<Case> cases = {
      .args = {"start", "new"},
      .runs = {startRun},
      .files = {{"zarto.conf", {"new", 0644}}},
-     .prepare = [](const std::string& w) {
-         write(w + "/outside", "untouched");
-         symlink((w + "/outside").c_str(), (w + "/shared/zarto.conf").c_str());
-     },
-     .check = [](const std::string& w) {
-         struct stat st{};
-         EXPECT_TRUE(lstat((w + "/shared/zarto.conf").c_str(), &st) == 0 && S_ISREG(st.st_mode));
-         EXPECT_EQ(read(w + "/outside"), "untouched");
-     }},
+     .prepare =
+         [](const std::string& w) {
+             write(w + "/outside", "untouched");
+             symlink((w + "/outside").c_str(), (w + "/shared/zarto.conf").c_str());
+         },
+     .check =
+         [](const std::string& w) {
+             struct stat st {};
+             EXPECT_TRUE(lstat((w + "/shared/zarto.conf").c_str(), &st) == 0 && S_ISREG(st.st_mode));
+             EXPECT_EQ(read(w + "/outside"), "untouched");
+         }},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -339,7 +362,7 @@ TEST_P(EndToEnd, RunsExactlyWhatItShould) {
     std::vector<std::string> names;
     for (const auto& [name, file] : c.files) {
         names.push_back(name);
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(lstat((work + "/shared/" + name).c_str(), &st), 0) << name;
         EXPECT_EQ(read(work + "/shared/" + name), file.content) << name;
         EXPECT_EQ(st.st_mode & 07777, file.mode) << name;
@@ -365,8 +388,10 @@ TEST(Sweep, DeletesEveryGatewayRouteInOrder) {
     EXPECT_EQ(r.status, 0);
     const std::vector<std::string> lines = logLines(work + "/standin/log");
     ASSERT_EQ(lines.size(), 65025U);
-    EXPECT_TRUE(lines[0].starts_with(record({route, "delete", "-net", "0.0.0.0", "10.32.1.1", "0.0.0.0"}) + " #"));
-    EXPECT_TRUE(lines[255].starts_with(record({route, "delete", "-net", "0.0.0.0", "10.32.2.1", "0.0.0.0"}) + " #"));
+    EXPECT_TRUE(
+        lines[0].starts_with(record({route, "delete", "-net", "0.0.0.0", "10.32.1.1", "0.0.0.0"}) + " #"));
+    EXPECT_TRUE(
+        lines[255].starts_with(record({route, "delete", "-net", "0.0.0.0", "10.32.2.1", "0.0.0.0"}) + " #"));
     std::size_t i = 0;
     for (int x = 1; x <= 255; ++x) {
         for (int y = 1; y <= 255; ++y, ++i) {
@@ -375,7 +400,8 @@ TEST(Sweep, DeletesEveryGatewayRouteInOrder) {
                                     " #fds=0,1,2 #sig=clean");
         }
     }
-    EXPECT_TRUE(lines.back().starts_with("\"/sbin/route\" \"delete\" \"-net\" \"0.0.0.0\" \"10.32.255.255\""));
+    EXPECT_TRUE(
+        lines.back().starts_with("\"/sbin/route\" \"delete\" \"-net\" \"0.0.0.0\" \"10.32.255.255\""));
     runCommandWithOutPipe("/bin/rm", {"-rf", work.c_str()});
 }
 

@@ -1,13 +1,14 @@
+#include "process/process.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
 
-#include "process/process.h"
-
 using Lines = std::vector<std::string>;
 
 TEST(RunCommand, CapturesBothStreamsAsLinesAndTheStatus) {
-    const CommandResult r = runCommand("/bin/sh", {"-c", "printf 'a\\nb\\n'; printf '\\n\\ne\\n' >&2; exit 3"});
+    const CommandResult r =
+        runCommand("/bin/sh", {"-c", "printf 'a\\nb\\n'; printf '\\n\\ne\\n' >&2; exit 3"});
     EXPECT_EQ(r.output, (Lines{"a", "b"}));
     EXPECT_EQ(r.error, (Lines{"e"}));
     EXPECT_EQ(r.exitCode, 3);
@@ -28,7 +29,8 @@ TEST(RunCommand, IllFormedOutputLeavesOnlyThatStreamEmpty) {
 TEST(RunCommand, ChildFillingStandardErrorFirstDoesNotStall) {
     // Far past any pipe buffer on standard error before a byte of output.
     const CommandResult r = runCommand(
-        "/bin/sh", {"-c", "head -c 3000000 /dev/zero | tr '\\0' x >&2; echo done; head -c 3000000 /dev/zero"});
+        "/bin/sh",
+        {"-c", "head -c 3000000 /dev/zero | tr '\\0' x >&2; echo done; head -c 3000000 /dev/zero"});
     ASSERT_EQ(r.error.size(), 1U);
     EXPECT_EQ(r.error[0].size(), 3000000U);
     EXPECT_TRUE(r.output.size() == 2 && r.output[0] == "done" && r.output[1].size() == 3000000U);
@@ -50,8 +52,8 @@ TEST(Runners, ProgramThatCannotStartGives127AndNothingElse) {
 }
 
 TEST(Runners, ArgumentsArriveUnchangedWithArgv0ThePath) {
-    const CommandResult r =
-        runCommand("/bin/sh", {"-c", "printf '[%s]' \"$0\" \"$@\"", "/bin/sh", "two words", "", "*", "$HOME"});
+    const CommandResult r = runCommand(
+        "/bin/sh", {"-c", "printf '[%s]' \"$0\" \"$@\"", "/bin/sh", "two words", "", "*", "$HOME"});
     EXPECT_EQ(r.output, (Lines{"[/bin/sh][two words][][*][$HOME]"}));
 }
 

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "process/text.h"
+
+#include <gtest/gtest.h>
 
 using Lines = std::vector<std::string>;
 
@@ -11,7 +11,10 @@ TEST(SplitLines, TrimsNewlinesAtBothEndsAndSplitsAtLineFeedOnly) {
         {"", {""}},
         {"\r\n\xC2\x85\xE2\x80\xA8\xE2\x80\xA9\v\f", {""}},
         {"\xE2\x80\xA9 a\t\r\nb \xC2\x85", {" a\t\r", "b "}},
-        {"a\xE2\x80\xA8" "b\rc", {"a\xE2\x80\xA8" "b\rc"}},
+        {"a\xE2\x80\xA8"
+         "b\rc",
+         {"a\xE2\x80\xA8"
+          "b\rc"}},
         {"caf\xC3\xA9\n\xE2\x80\xA8", {"caf\xC3\xA9"}},
     };
     for (const auto& [text, lines] : cases) {
@@ -30,9 +33,9 @@ TEST(Utf8, StrictValidation) {
         EXPECT_TRUE(isValidUtf8(ok)) << testing::PrintToString(ok);
     }
     for (const char* bad : {"\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF",  // overlong
-                            "\xED\xA0\x80", "\xED\xBF\xBF",                             // surrogates
-                            "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",             // too large
-                            "\x80", "\xE2\x82", "a\xF0\x90\x80"}) {                     // stray, cut off
+                            "\xED\xA0\x80", "\xED\xBF\xBF",                              // surrogates
+                            "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",              // too large
+                            "\x80", "\xE2\x82", "a\xF0\x90\x80"}) {                      // stray, cut off
         EXPECT_FALSE(isValidUtf8(bad)) << testing::PrintToString(bad);
     }
 }
@@ -40,14 +43,19 @@ TEST(Utf8, StrictValidation) {
 TEST(Utf8, EachMaximalIllFormedSubpartBecomesOneReplacement) {
     const std::string r = "\xEF\xBF\xBD";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"ab\xFF" "cd", "ab" + r + "cd"},
+        {"ab\xFF"
+         "cd",
+         "ab" + r + "cd"},
         {"\xE2\x82", r},
-        {"\xE2\x82" "a", r + "a"},
+        {"\xE2\x82"
+         "a",
+         r + "a"},
         {"\xC0\xAF", r + r},
         {"\xED\xA0\x80", r + r + r},
         {"\xF0\x90\x80\xF0\x90\x80\x80", r + "\xF0\x90\x80\x80"},
         // The Unicode standard's own worked example.
-        {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64", "a" + r + r + r + "b" + r + "c" + r + r + "d"},
+        {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
+         "a" + r + r + r + "b" + r + "c" + r + r + "d"},
         {"already \xE2\x82\xAC valid", "already \xE2\x82\xAC valid"},
     };
     for (const auto& [in, out] : cases) {
