@@ -132,15 +132,20 @@ int main(int argc, char** argv) {
 
     printf("| measure | helper | reference | ratio | target |\n");
     printf("|---|---|---|---|---|\n");
-    printf("| route sweep, 65,025 children (median of %d A/B pairs) | %.3f ms/child | bare C loop %.3f ms/child | %.3f | <= 1.02 |\n",
-           rounds, per_child_helper, per_child_bare, sweep_ratio);
+    printf(
+        "| route sweep, 65,025 children (median of %d A/B pairs) | %.3f ms/child | bare C loop %.3f ms/child "
+        "| %.3f | <= 1.02 |\n",
+        rounds, per_child_helper, per_child_bare, sweep_ratio);
     if (with_bash)
         printf("| same sweep as a bash loop (one run) | | %.3f ms/child | %.2f x bare | for comparison |\n",
                t_bash / 65025 * 1e3, t_bash / 65025 * 1e3 / per_child_bare);
-    printf("| start-up, no command word (%d starts, median of %d rounds) | %.3f ms | /bin/true %.3f ms | %.3f | <= 1.10 |\n",
-           count, rounds, start_helper, start_true, start_ratio);
+    printf(
+        "| start-up, no command word (%d starts, median of %d rounds) | %.3f ms | /bin/true %.3f ms | %.3f | "
+        "<= 1.10 |\n",
+        count, rounds, start_helper, start_true, start_ratio);
     printf("| peak resident size, sweep | %.2f MiB | | | <= 4 MiB |\n", rss_sweep / 1024.0);
-    printf("| peak resident size, stop (10 children) | %.2f MiB | | | the sweep's, or more |\n", rss_one / 1024.0);
+    printf("| peak resident size, stop (10 children) | %.2f MiB | | | the sweep's, or more |\n",
+           rss_one / 1024.0);
     printf("| peak resident size, setDNS with 10,000 services (%.1f s) | %.2f MiB | | | |\n", t_dns,
            rss_dns / 1024.0);
     printf("| peak resident size of the no-op child alone | %.2f MiB | | | |\n", rss_noop / 1024.0);

@@ -11,6 +11,12 @@
  *   NAME.sleep  seconds to sleep; then a second line "NAME woke" is logged
  *   NAME.exit   exit status
  *   NAME.signal signal number to end itself with
+ *   NAME.flood  "LINES LENGTH": once (the file is removed), write LINES lines
+ *               of LENGTH bytes to standard output and as many to standard
+ *               error, alternately; line I is "I:" then the letter a+I%26
+ *               (A+I%26 on standard error) repeated
+ *   NAME.parent-hwm  if present, write the parent's peak resident size in
+ *               KiB to $STANDIN_DIR/NAME.parent-hwm-kib
  * Compiled and static, because the route sweep starts 65,025 of them. */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -135,6 +141,54 @@ static void signal_state(char** at) {
     put(at, clean ? "clean" : details);
 }
 
+static void write_all(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t k = write(fd, p, n);
+        if (k <= 0) return;
+        p += k;
+        n -= (size_t)k;
+    }
+}
+
+static void flood(void) {
+    char value[64], path[700];
+    if (read_control("flood", value, sizeof value) <= 0) return;
+    snprintf(path, sizeof path, "%s/%s.flood", dir, name);
+    unlink(path);
+    long lines = 0, length = 0;
+    sscanf(value, "%ld %ld", &lines, &length);
+    char* line = malloc((size_t)length + 1);
+    if (!line) return;
+    for (long i = 0; i < lines; ++i) {
+        for (int stream = 1; stream <= 2; ++stream) {
+            int head = snprintf(line, (size_t)length + 1, "%ld:", i);
+            memset(line + head, (stream == 1 ? 'a' : 'A') + (int)(i % 26), (size_t)(length - head));
+            line[length] = '\n';
+            write_all(stream, line, (size_t)length + 1);
+        }
+    }
+    free(line);
+}
+
+static void parent_hwm(void) {
+    char value[8], path[700], status[8192];
+    if (read_control("parent-hwm", value, sizeof value) < 0) return;
+    snprintf(path, sizeof path, "/proc/%d/status", (int)getppid());
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd < 0 ? -1 : read(fd, status, sizeof status - 1);
+    if (fd >= 0) close(fd);
+    if (n <= 0) return;
+    status[n] = 0;
+    const char* hwm = strstr(status, "VmHWM:");
+    snprintf(path, sizeof path, "%s/%s.parent-hwm-kib", dir, name);
+    fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || !hwm) return;
+    char out[32];
+    int len = snprintf(out, sizeof out, "%ld\n", strtol(hwm + 6, NULL, 10));
+    write_all(fd, out, (size_t)len);
+    close(fd);
+}
+
 int main(int argc, char** argv) {
     const char* d = getenv("STANDIN_DIR");
     if (d && strlen(d) < sizeof dir) strcpy(dir, d);
@@ -155,8 +209,10 @@ int main(int argc, char** argv) {
     *at++ = '\n';
     append_log(line, (size_t)(at - line));
 
+    parent_hwm();
     copy_control("out", 1);
     copy_control("err", 2);
+    flood();
     char value[64];
     if (read_control("sleep", value, sizeof value) > 0) {
         double seconds = atof(value);

@@ -108,6 +108,9 @@ Result sandboxed(const std::string& work, const std::vector<std::string>& option
                                      "--standin",
                                      STANDIN};
     argv.insert(argv.end(), options.begin(), options.end());
+#ifdef COVERAGE_DIR
+    argv.insert(argv.end(), {"--coverage", COVERAGE_DIR});
+#endif
     argv.push_back(work);
     argv.push_back(HELPER);
     argv.insert(argv.end(), args.begin(), args.end());
@@ -153,6 +156,21 @@ std::vector<Argv> operator+(std::vector<Argv> a, const std::vector<Argv>& b) {
 }
 
 const Argv startRun = {tun, "start", "-d", conf};
+// The target and names a careless writer might use beside it.
+const char* const plantedLinks[] = {"zarto.conf", ".zarto.conf.tmp", "zarto.conf.tmp", ".zarto.conf.XXXXXX",
+                                    "zarto.conf~"};
+
+// The stand-in's flood: line i is "i:" then a letter, 100,000 bytes in all.
+std::vector<Argv> floodRuns() {
+    std::vector<Argv> runs = {listing};
+    for (int i = 0; i < 672; ++i) {
+        std::string line = std::to_string(i) + ":";
+        line.resize(100000, static_cast<char>('a' + i % 26));
+        runs.push_back({netsetup, "-setdnsservers", line, "8.8.8.8", "8.8.4.4"});
+    }
+    runs.push_back(flush);
+    return runs;
+}
 const std::string cantWriteConf = "ZartoHelper: cannot write " + conf + ": ";
 
 const std::vector<Case> cases = {
@@ -178,7 +196,10 @@ const std::vector<Case> cases = {
      .runs = {startRun},
      .out = "tunnel up\n",
      .setup = {{"standin/ZartoProvider.out", "tunnel up\n"}, {"standin/ZartoProvider.exit", "9"}}},
-    {.name = "StopRunsTenInterfacesInOrder", .args = {"stop", "stop"}, .runs = tenStops()},
+    {.name = "StopRunsTenInterfacesWhateverEachReturns",
+     .args = {"stop", "stop"},
+     .runs = tenStops(),
+     .setup = {{"standin/ZartoProvider.exit", "255"}}},
     // Start comes before stop whatever the order, and "start" here is a word,
     // not a configuration text.
     {.name = "StopStartStartsThenStopsAndWritesNothing",
@@ -306,6 +327,38 @@ const std::vector<Case> cases = {
      .err = "ZartoHelper: cannot write /Users/Shared/Zarto/c.ovpn: Read-only file system\n",
      .options = {"--shared-ro"},
      .setup = {{"shared/c.ovpn", "old c"}, {"shared/a.dat", "old a"}}},
+    {.name = "FullFolderFailsTheWrite",
+     .args = {"start", std::string(100000, 'x')},
+     .runs = {},
+     .files = {{"zarto.conf", {"old", 0644}}},
+     .status = 1,
+     .err = cantWriteConf + "No space left on device\n",
+     .options = {"--shared-size", "65536"},
+     .setup = {{"shared/zarto.conf", "old"}}},
+    {.name = "NonExecutableProgramIsSkipped",
+     .args = {"stop", "start"},
+     .runs = {},
+     .prepare =
+         [](const std::string& w) { write(w + "/shared/ZartoProvider", "#!/bin/sh\nnot executable\n"); }},
+    // Ignored and blocked signals and closed standard streams of the caller
+    // reach no child (the harness checks each child's signals and descriptors).
+    {.name = "CarelessCallerChangesNothing",
+     .args = {"setDNS", "stop"},
+     .runs = tenStops() +
+             std::vector<Argv>{listing, {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"}, flush},
+     .options = {"--caller", "-i 17 -i 13 -i 2 -i 15 -b 15 -b 10 -b 2 -c 0 -c 1"},
+     .setup = {{"standin/networksetup.out", "Wi-Fi\n"}}},
+    // 64 MiB on each captured stream, interleaved in lines longer than a pipe
+    // holds: every line arrives exact, and memory stays proportional.
+    {.name = "FloodOfCapturedOutput",
+     .args = {"setDNS"},
+     .runs = floodRuns(),
+     .setup = {{"standin/networksetup.flood", "672 100000"}, {"standin/networksetup.parent-hwm", ""}},
+     .check =
+         [](const std::string& w) {
+             const long kib = std::stol(read(w + "/standin/networksetup.parent-hwm-kib"));
+             EXPECT_LT(kib * 1024, 4L * 2 * 672 * 100001);
+         }},
     // A link planted at the target is replaced, never written through.
     {.name = "LinkAtTheTargetIsReplaced",
      .args = {"start", "new"},
