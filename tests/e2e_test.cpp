@@ -357,7 +357,10 @@ const std::vector<Case> cases = {
      .check =
          [](const std::string& w) {
              const long kib = std::stol(read(w + "/standin/networksetup.parent-hwm-kib"));
+             EXPECT_GT(kib, 0);
+#ifndef SANITIZED  // the sanitizer's quarantine keeps freed memory resident
              EXPECT_LT(kib * 1024, 4L * 2 * 672 * 100001);
+#endif
          }},
     // A link planted at the target is replaced, never written through.
     {.name = "LinkAtTheTargetIsReplaced",

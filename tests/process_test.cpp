@@ -1,6 +1,8 @@
 #include "process/process.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/time.h>
 
 #include <csignal>
 
@@ -62,4 +64,51 @@ TEST(Shell, ReturnsTheWholeOutputUnchangedOrEmpty) {
     EXPECT_EQ(shell("true"), "");
     EXPECT_EQ(shell("printf 'ok\\377'"), "");
     EXPECT_EQ(shell("echo $((6*7))"), "42\n");  // a real shell does the work
+}
+
+namespace {
+void onAlarm(int /*signal*/) {}
+}  // namespace
+
+// Signals arriving without SA_RESTART interrupt poll, read and waitpid;
+// every one of them must be retried.
+TEST(Runners, InterruptingSignalsAreRetried) {
+    struct sigaction alarm {};
+    alarm.sa_handler = onAlarm;
+    struct sigaction old {};
+    sigaction(SIGALRM, &alarm, &old);
+    const itimerval every{{0, 500}, {0, 500}};
+    setitimer(ITIMER_REAL, &every, nullptr);
+
+    const CommandResult r = runCommand("/bin/sh", {"-c", "for i in 1 2 3; do echo $i; sleep 0.05; done"});
+    const std::int32_t status = runCommandWithOutPipe("/bin/sh", {"-c", "sleep 0.1; exit 6"});
+
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(r.output, (Lines{"1", "2", "3"}));
+    EXPECT_EQ(status, 6);
+}
+
+// Out of descriptors, a run is skipped like a program that can't start.
+TEST(Runners, NoDescriptorsLeftForPipes) {
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    const rlimit few{4, old.rlim_max};  // 0, 1, 2 and one more: no pipe pair
+    setrlimit(RLIMIT_NOFILE, &few);
+    const CommandResult r = runCommand("/bin/echo", {"x"});
+    const std::string text = shell("echo x");
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_TRUE(r.output.empty() && r.error.empty());
+    EXPECT_EQ(r.exitCode, 127);
+    EXPECT_EQ(text, "");
+}
+
+// Why main resets SIGCHLD: ignored, the kernel reaps children itself and
+// their status is lost; the runner still returns in order.
+TEST(Runners, IgnoredSigchldLosesTheStatusButNotTheRun) {
+    const auto old = signal(SIGCHLD, SIG_IGN);
+    const std::int32_t status = runCommandWithOutPipe("/bin/sh", {"-c", "exit 3"});
+    signal(SIGCHLD, old);
+    EXPECT_EQ(status, 127);
 }
