@@ -14,3 +14,7 @@ void ovConfig();              // "ovConfig"
 void setDNS();                // "setDNS"
 void deleteDNS();             // "deleteDNS"
 void refreshDNS();
+
+// Runs `program` with every argument but those exactly equal to `word`, in
+// order: the client composes the whole route or interface command.
+void passThrough(const char* program, const char* word);

@@ -1,6 +1,4 @@
-#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "ZartoHelper/main.h"
 #include "commands/commands.h"
@@ -11,11 +9,7 @@ namespace {
 constexpr const char* ifconfigPath = "/sbin/ifconfig";
 }
 
-void interfacePassThrough() {
-    std::vector<std::string> args = arguments;
-    std::erase(args, std::string("ovStop"));
-    runCommandWithOutPipeWithArr(ifconfigPath, args);
-}
+void interfacePassThrough() { passThrough(ifconfigPath, "ovStop"); }
 
 void ovStart() {
     const std::string commandLine = std::string(ovPath) + " --config " + ovConfigPath;

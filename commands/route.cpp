@@ -10,11 +10,13 @@ namespace {
 constexpr const char* routePath = "/sbin/route";
 }
 
-void routePassThrough() {
+void passThrough(const char* program, const char* word) {
     std::vector<std::string> args = arguments;
-    std::erase(args, std::string("runCommand"));
-    runCommandWithOutPipeWithArr(routePath, args);
+    std::erase(args, std::string(word));
+    runCommandWithOutPipeWithArr(program, args);
 }
+
+void routePassThrough() { passThrough(routePath, "runCommand"); }
 
 void clearRoute() {
     // 65,025 children one after another: the per-child cost here must stay
