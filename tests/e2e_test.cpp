@@ -362,21 +362,27 @@ const std::vector<Case> cases = {
              EXPECT_LT(kib * 1024, 4L * 2 * 672 * 100001);
 #endif
          }},
-    // A link planted at the target is replaced, never written through.
-    {.name = "LinkAtTheTargetIsReplaced",
+    // A link planted at the target is replaced, never written through, and
+    // links at names a careless writer might use beside it are never used.
+    {.name = "PlantedLinksAreNeverFollowed",
      .args = {"start", "new"},
      .runs = {startRun},
      .files = {{"zarto.conf", {"new", 0644}}},
      .prepare =
          [](const std::string& w) {
-             write(w + "/outside", "untouched");
-             symlink((w + "/outside").c_str(), (w + "/shared/zarto.conf").c_str());
+             for (const char* name : plantedLinks) {
+                 write(w + "/outside-" + name, "untouched");
+                 symlink((w + "/outside-" + name).c_str(), (w + "/shared/" + name).c_str());
+             }
          },
      .check =
          [](const std::string& w) {
              struct stat st {};
              EXPECT_TRUE(lstat((w + "/shared/zarto.conf").c_str(), &st) == 0 && S_ISREG(st.st_mode));
-             EXPECT_EQ(read(w + "/outside"), "untouched");
+             EXPECT_EQ(read(w + "/shared/zarto.conf"), "new");
+             for (const char* name : plantedLinks) {
+                 EXPECT_EQ(read(w + "/outside-" + name), "untouched") << name;
+             }
          }},
 };
 
