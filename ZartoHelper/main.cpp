@@ -4,9 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 #include "commands/commands.h"
+#include "process/fd.h"
 #include "process/text.h"
 
 std::vector<std::string> arguments;
@@ -15,7 +19,24 @@ bool isCommand(const std::vector<std::string>& args, const char* word) {
     return std::find(args.begin(), args.end(), word) != args.end();
 }
 
+void exitWithError(const std::string& what, int error) {
+    const std::string message = "ZartoHelper: " + what + ": " + std::strerror(error) + "\n";
+    writeAll(STDERR_FILENO, message.data(), message.size());
+    std::exit(1);
+}
+
 namespace {
+
+// A caller that gained administrator rights through a setuid-root
+// trampoline leaves us with effective uid 0 and the user's real uid. bash
+// drops to the real uid whenever the two differ, so OpenVPN and the cache
+// flush would run as the user while every other child runs as root. One
+// identity for every child: root.
+void becomeRootEntirely() {
+    if (geteuid() == 0 && getuid() != 0 && setuid(0) != 0) {
+        exitWithError("cannot run as root", errno);
+    }
+}
 
 // A caller that started us with 0, 1 or 2 closed would otherwise see our
 // next pipe or temporary file land there and be handed to a child as its
@@ -32,10 +53,16 @@ void openStandardDescriptors() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // Waiting for children needs SIGCHLD at its default: a caller that left
-    // it ignored would make every child vanish unwaited-for.
+    // With SIGCHLD ignored the kernel reaps children itself: waitpid fails
+    // with ECHILD and every exit status is lost. A caller may leave it so.
     static_cast<void>(signal(SIGCHLD, SIG_DFL));
+    // A write past the caller's file-size limit, or of the error report to a
+    // closed pipe, must fail as a write (status 1 and no temporary file
+    // left), not kill the helper. Children get both back at their default.
+    static_cast<void>(signal(SIGXFSZ, SIG_IGN));
+    static_cast<void>(signal(SIGPIPE, SIG_IGN));
     openStandardDescriptors();
+    becomeRootEntirely();
 
     arguments.reserve(static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
     for (int i = 1; i < argc; ++i) {

@@ -19,3 +19,8 @@ inline constexpr const char* ovAuthPath = "/Users/Shared/Zarto/a.dat";
 // True when some argument is exactly `word`. Whole-argument matching: a
 // configuration text that merely mentions a word must never trigger it.
 bool isCommand(const std::vector<std::string>& args, const char* word);
+
+// The helper's one report: "ZartoHelper: WHAT: REASON" on standard error,
+// then exit status 1. For what must not be carried on from: a configuration
+// file that can't be written, an identity that can't be settled.
+[[noreturn]] void exitWithError(const std::string& what, int error);

@@ -5,29 +5,58 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
+#include "ZartoHelper/main.h"
 #include "process/fd.h"
 
 namespace {
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
+// Pushes what was written to `fd` to the disk itself. On macOS fsync only
+// hands the data to the drive, whose cache a power cut empties: the rename
+// could then reach the disk before the data and leave an empty file.
+// F_FULLFSYNC flushes the drive; file systems that refuse it get fsync.
+int syncToDisk(int fd) {
+#ifdef F_FULLFSYNC
+    if (fcntl(fd, F_FULLFSYNC) == 0) {
+        return 0;
     }
-    return true;
+#endif
+    return fsync(fd);
 }
+
+// The rename is a change to the folder, not to the file: until the folder
+// is synced a power cut can bring back the old file. Best effort: the new
+// file is already in place and readable, and a failure here can't be undone.
+void syncFolder(const std::string& folder) {
+    const Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) {
+        static_cast<void>(syncToDisk(dir.get()));
+    }
+}
+
+// Holds the terminating signals for its lifetime. A signal that landed while
+// a temporary file exists would leave it behind (root-owned, perhaps holding
+// a private key); held, it takes effect once the file is renamed or removed.
+class HeldSignals {
+public:
+    HeldSignals() {
+        sigset_t terminating;
+        sigemptyset(&terminating);
+        for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+            sigaddset(&terminating, sig);
+        }
+        sigprocmask(SIG_BLOCK, &terminating, &previous_);
+    }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+    ~HeldSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_{};
+};
 
 }  // namespace
 
@@ -41,45 +70,44 @@ int replaceFile(const char* path, const std::string& text, mode_t mode) {
     // Same folder as the target, so the rename never crosses file systems.
     const std::string_view target(path);
     const std::size_t cut = target.rfind('/') + 1;  // 0 when there is no slash
+    const std::string folder(cut == 0 ? "." : target.substr(0, cut));
     std::string temp(target.substr(0, cut));
     temp += '.';
     temp += target.substr(cut);
     temp += ".XXXXXX";
 
-    // mkostemp opens with O_CREAT|O_EXCL: a link planted at the name fails
-    // the open instead of being followed.
-    Fd fd(mkostemp(temp.data(), O_CLOEXEC));
-    if (fd.get() < 0) {
-        return errno;
-    }
     int error = 0;
-    if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), text.data(), text.size()) ||
-        fsync(fd.get()) != 0) {
-        error = errno;
+    {
+        const HeldSignals held;
+        // mkostemp opens with O_CREAT|O_EXCL: a link planted at the name
+        // fails the open instead of being followed.
+        Fd fd(mkostemp(temp.data(), O_CLOEXEC));
+        if (fd.get() < 0) {
+            return errno;
+        }
+        if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), text.data(), text.size()) ||
+            syncToDisk(fd.get()) != 0) {
+            error = errno;
+        }
+        // close can report a deferred write error (NFS and the like).
+        if (fd.close() != 0 && error == 0) {
+            error = errno;
+        }
+        if (error == 0 && rename(temp.c_str(), path) != 0) {
+            error = errno;
+        }
+        if (error != 0) {
+            unlink(temp.c_str());
+            return error;
+        }
     }
-    // close can report a deferred write error (NFS and the like).
-    if (fd.close() != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0 && rename(temp.c_str(), path) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        unlink(temp.c_str());
-    }
-    return error;
+    syncFolder(folder);
+    return 0;
 }
 
 void writeConfigFile(const char* path, const std::string& text, mode_t mode) {
     const int error = replaceFile(path, text, mode);
-    if (error == 0) {
-        return;
+    if (error != 0) {
+        exitWithError(std::string("cannot write ") + path, error);
     }
-    std::string message = "ZartoHelper: cannot write ";
-    message += path;
-    message += ": ";
-    message += std::strerror(error);
-    message += '\n';
-    writeAll(STDERR_FILENO, message.data(), message.size());
-    std::exit(1);
 }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <utility>
 
 // Owns one descriptor and closes it when it goes out of scope, so that no
@@ -36,3 +38,20 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes all of `data`, across short writes and interrupted ones. False on
+// any other failure, with errno set.
+inline bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}

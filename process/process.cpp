@@ -13,30 +13,98 @@
 #include "process/fd.h"
 #include "process/text.h"
 
-#ifndef __GLIBC__
-extern char** environ;  // glibc declares it; POSIX leaves it to the program
-#endif
-
 namespace {
 
 constexpr const char* shellPath = "/bin/bash";
 constexpr std::int32_t notStartedStatus = 127;
 
-// Owns the spawn attributes and file actions of one start.
+// Every child gets launchd's environment for a system daemon, never the
+// caller's: the caller's environment comes from a user's session, and
+// BASH_ENV, an exported shell function, a PATH of the user's or
+// LD_PRELOAD/DYLD_INSERT_LIBRARIES would run the user's code as root. No
+// /usr/local/bin: on many Macs it belongs to the user.
+char childPath[] = "PATH=/usr/bin:/bin:/usr/sbin:/sbin";
+char* const childEnvironment[] = {childPath, nullptr};
+
+// A child must never inherit a descriptor the caller leaked to the helper:
+// it would run as root holding it. Without a way to close them all at the
+// start, building would silently hand them on.
+#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+#define ZARTO_CLOEXEC_DEFAULT 1
+#elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+#define ZARTO_ADDCLOSEFROM 1
+#else
+#error "no way to close inherited descriptors in posix_spawn on this platform"
+#endif
+
+// Owns the spawn attributes and file actions of one start; only what was
+// initialised is destroyed.
 struct SpawnSetup {
     posix_spawnattr_t attr{};
     posix_spawn_file_actions_t actions{};
-    SpawnSetup() {
-        posix_spawnattr_init(&attr);
-        posix_spawn_file_actions_init(&actions);
-    }
+    bool attrReady = posix_spawnattr_init(&attr) == 0;
+    bool actionsReady = posix_spawn_file_actions_init(&actions) == 0;
+    SpawnSetup() = default;
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
     ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
+        if (actionsReady) {
+            posix_spawn_file_actions_destroy(&actions);
+        }
+        if (attrReady) {
+            posix_spawnattr_destroy(&attr);
+        }
     }
 };
+
+// Fills in how every child starts. Each call is checked: a child started
+// with one of them missing would run as root with the caller's descriptors,
+// blocked or ignored signals, so it is better not started at all.
+bool prepareSpawn(SpawnSetup& setup, int outFd, int errFd) {
+    if (!setup.attrReady || !setup.actionsReady) {
+        return false;
+    }
+    // The caller may have blocked signals; a child that inherits the mask
+    // would never see SIGTERM or SIGINT.
+    sigset_t none;
+    sigemptyset(&none);
+    // Ignored signals survive exec: a caller that ignores SIGPIPE or SIGINT
+    // (or the helper itself, which ignores SIGPIPE and SIGXFSZ) would hand
+    // that on to route, bash or OpenVPN. Reset every one.
+    sigset_t all;
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+#ifdef ZARTO_CLOEXEC_DEFAULT
+    // Closes everything not named below, including descriptors the caller
+    // leaked to the helper without close-on-exec.
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+    if (posix_spawnattr_setsigmask(&setup.attr, &none) != 0 ||
+        posix_spawnattr_setsigdefault(&setup.attr, &all) != 0 ||
+        posix_spawnattr_setflags(&setup.attr, flags) != 0) {
+        return false;
+    }
+#ifdef ZARTO_CLOEXEC_DEFAULT
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (posix_spawn_file_actions_addinherit_np(&setup.actions, fd) != 0) {
+            return false;
+        }
+    }
+#endif
+    if ((outFd >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDOUT_FILENO) != 0) ||
+        (errFd >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, errFd, STDERR_FILENO) != 0)) {
+        return false;
+    }
+#ifdef ZARTO_ADDCLOSEFROM
+    // Same aim as CLOEXEC_DEFAULT; runs after the dup2s above.
+    if (posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1) != 0) {
+        return false;
+    }
+#endif
+    return true;
+}
 
 // The one way this program starts a child. argv[0] is the program path and
 // argv ends with a null pointer. outFd/errFd: -1 keeps the helper's own
@@ -44,47 +112,9 @@ struct SpawnSetup {
 // Returns the child's pid, or -1 when it could not be started.
 pid_t spawnProgram(char* const argv[], int outFd, int errFd) {
     SpawnSetup setup;
-    short flags = 0;
-
-    // The caller may have blocked signals; a child that inherits the mask
-    // would never see SIGTERM or SIGINT.
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&setup.attr, &none);
-    flags |= POSIX_SPAWN_SETSIGMASK;
-
-    // Ignored signals survive exec: a caller that ignores SIGPIPE or SIGINT
-    // would hand that on to route, bash or OpenVPN. Reset every one.
-    sigset_t all;
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    posix_spawnattr_setsigdefault(&setup.attr, &all);
-    flags |= POSIX_SPAWN_SETSIGDEF;
-
-#ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
-    // Where the platform can, close everything not named below, including
-    // descriptors the helper's caller leaked to it without close-on-exec.
-    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
-    for (int fd = 0; fd <= 2; ++fd) {
-        posix_spawn_file_actions_addinherit_np(&setup.actions, fd);
-    }
-#endif
-    if (outFd >= 0) {
-        posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDOUT_FILENO);
-    }
-    if (errFd >= 0) {
-        posix_spawn_file_actions_adddup2(&setup.actions, errFd, STDERR_FILENO);
-    }
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Same aim as CLOEXEC_DEFAULT: descriptors the caller leaked to the
-    // helper must not reach a privileged child. Runs after the dup2s above.
-    posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
-#endif
-    posix_spawnattr_setflags(&setup.attr, flags);
-
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv, environ) != 0) {
+    if (!prepareSpawn(setup, outFd, errFd) ||
+        posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv, childEnvironment) != 0) {
         return -1;
     }
     return pid;

@@ -9,13 +9,15 @@
 //
 // Every runner starts `cmd` directly by its absolute path (never a search,
 // never a shell unless the shell is the program), with argv[0] = `cmd` and
-// each element of `args` as one argument, unchanged. Children inherit the
-// helper's environment, working directory and standard input; they start
-// with every signal at its default disposition, an empty signal mask, and no
-// descriptor of the helper's beyond 0, 1 and 2.
+// each element of `args` as one argument, unchanged. Children get the
+// environment PATH=/usr/bin:/bin:/usr/sbin:/sbin and nothing else, whatever
+// the helper's own; they inherit its working directory, standard input and
+// ids, and start with every signal at its default disposition, an empty
+// signal mask, and no descriptor of the helper's beyond 0, 1 and 2.
 //
-// A program that can't be started gives status 127 and, where output is
-// captured, empty lists; nothing is printed and the caller goes on.
+// A program that can't be started, or that can't be started in that state,
+// gives status 127 and, where output is captured, empty lists; nothing is
+// printed and the caller goes on.
 
 // What a captured run gives back.
 struct CommandResult {

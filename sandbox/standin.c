@@ -3,7 +3,8 @@
  * Each run appends one line to $STANDIN_DIR/log: its whole argument vector,
  * each element in double quotes with every byte outside printable ASCII
  * (and '"' and '\') escaped, so the record is exact and unambiguous; then
- * the descriptors it had open and its signal state. What a run does beyond
+ * the descriptors it had open, its signal state, its real and effective uid
+ * and its whole environment (sorted, quoted alike). What a run does beyond
  * that is told per program name (the last part of argv[0]) by files in
  * $STANDIN_DIR:
  *   NAME.out    copied to standard output
@@ -141,6 +142,37 @@ static void signal_state(char** at) {
     put(at, clean ? "clean" : details);
 }
 
+static void ids(char** at) {
+    char text[64];
+    snprintf(text, sizeof text, " #ids=%d/%d", (int)getuid(), (int)geteuid());
+    put(at, text);
+}
+
+static int by_text(const void* a, const void* b) { return strcmp(*(char* const*)a, *(char* const*)b); }
+
+extern char** environ;
+
+static size_t environment_size(void) {
+    size_t n = 0;
+    for (char** e = environ; *e; ++e) n += 4 * strlen(*e) + 3;
+    return n;
+}
+
+static void environment(char** at) {
+    size_t count = 0;
+    while (environ[count]) ++count;
+    char** sorted = malloc((count + 1) * sizeof *sorted);
+    if (!sorted) return;
+    memcpy(sorted, environ, count * sizeof *sorted);
+    qsort(sorted, count, sizeof *sorted, by_text);
+    put(at, " #env=");
+    for (size_t i = 0; i < count; ++i) {
+        if (i) *(*at)++ = ' ';
+        quote(at, sorted[i]);
+    }
+    free(sorted);
+}
+
 static void write_all(int fd, const char* p, size_t n) {
     while (n > 0) {
         ssize_t k = write(fd, p, n);
@@ -195,7 +227,7 @@ int main(int argc, char** argv) {
     const char* slash = strrchr(argv[0], '/');
     name = slash ? slash + 1 : argv[0];
 
-    size_t need = 256;
+    size_t need = 256 + environment_size();
     for (int i = 0; i < argc; ++i) need += 4 * strlen(argv[i]) + 3;
     char* line = malloc(need);
     if (!line) return 99;
@@ -206,6 +238,8 @@ int main(int argc, char** argv) {
     }
     open_fds(&at);
     signal_state(&at);
+    ids(&at);
+    environment(&at);
     *at++ = '\n';
     append_log(line, (size_t)(at - line));
 

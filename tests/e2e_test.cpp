@@ -39,6 +39,7 @@ struct Case {
     std::vector<std::string> args;
     std::vector<Argv> runs;
     std::map<std::string, File> files = {};  // what shared/ holds afterwards
+    std::vector<std::string> extra = {};     // and other names there, unread
     int status = 0;
     std::string err = "";
     std::string out = "";
@@ -80,6 +81,31 @@ std::string record(const Argv& run) {
         line += '"';
     }
     return line;
+}
+
+// What every child must have had: descriptors 0, 1 and 2 only (the sandbox
+// leaks 7 to the helper), no signal blocked or ignored, root as both real
+// and effective uid, and the fixed environment, to which bash adds its own
+// three variables for what it starts.
+std::string expectedRecord(const Argv& run) {
+    std::string line = record(run) + " #fds=0,1,2 #sig=clean #ids=0/0 #env=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"";
+    if (run[0] == "dscacheutil") {
+        line += R"( "PWD=/" "SHLVL=0" "_=/usr/sbin/dscacheutil")";
+    } else if (run[0] == ovpn) {
+        line += R"( "PWD=/" "SHLVL=0" "_=/Users/Shared/Zarto/OVHelper")";
+    }
+    return line;
+}
+
+// OpenVPN runs beside the helper, so its record may land anywhere after its
+// start: it is taken out of the sequence and returned on its own.
+std::vector<std::string> takeOpenVpn(std::vector<std::string>& lines) {
+    std::vector<std::string> taken;
+    const std::string mark = record({ovpn}) + " ";
+    std::erase_if(lines, [&](const std::string& line) {
+        return line.starts_with(mark) && (taken.push_back(line), true);
+    });
+    return taken;
 }
 
 std::vector<std::string> logLines(const std::string& path) {
@@ -172,6 +198,15 @@ std::vector<Argv> floodRuns() {
     return runs;
 }
 const std::string cantWriteConf = "ZartoHelper: cannot write " + conf + ": ";
+// A dynamically linked helper (sanitizer and coverage builds) is loaded with
+// the caller's LD_PRELOAD, which the loader reports before the helper runs.
+#ifdef HELPER_STATIC
+const std::string loaderComplaint;
+#else
+const std::string loaderComplaint =
+    "ERROR: ld.so: object '/standin/planted.so' from LD_PRELOAD cannot be preloaded (cannot open shared "
+    "object file): ignored.\n";
+#endif
 
 const std::vector<Case> cases = {
     {.name = "NoArgumentsRunsNothing", .args = {}, .runs = {}},
@@ -194,8 +229,11 @@ const std::vector<Case> cases = {
     {.name = "TunnelOutputReachesTheCaller",
      .args = {"start"},
      .runs = {startRun},
+     .err = "tunnel warning\n",
      .out = "tunnel up\n",
-     .setup = {{"standin/ZartoProvider.out", "tunnel up\n"}, {"standin/ZartoProvider.exit", "9"}}},
+     .setup = {{"standin/ZartoProvider.out", "tunnel up\n"},
+               {"standin/ZartoProvider.err", "tunnel warning\n"},
+               {"standin/ZartoProvider.exit", "9"}}},
     {.name = "StopRunsTenInterfacesWhateverEachReturns",
      .args = {"stop", "stop"},
      .runs = tenStops(),
@@ -233,11 +271,17 @@ const std::vector<Case> cases = {
          }},
     {.name = "RunCommandPassesEverythingElseThrough",
      .args = {"add", "-net", "runCommand", "10.0.0.0/8", "my runCommand x", "10.8.0.1", "runCommand"},
-     .runs = {{route, "add", "-net", "10.0.0.0/8", "my runCommand x", "10.8.0.1"}}},
+     .runs = {{route, "add", "-net", "10.0.0.0/8", "my runCommand x", "10.8.0.1"}},
+     .err = "route: writing to routing socket: File exists\n",
+     .out = "add net 10.0.0.0: gateway 10.8.0.1\n",
+     .setup = {{"standin/route.out", "add net 10.0.0.0: gateway 10.8.0.1\n"},
+               {"standin/route.err", "route: writing to routing socket: File exists\n"}}},
     {.name = "RunCommandAloneGivesAnEmptyVector", .args = {"runCommand", "runCommand"}, .runs = {{route}}},
     {.name = "OvStopPassesItsArgumentsToIfconfig",
      .args = {"utun3", "ovStop", "down"},
-     .runs = {{ifconfig, "utun3", "down"}}},
+     .runs = {{ifconfig, "utun3", "down"}},
+     .err = "ifconfig: interface utun3 does not exist\n",
+     .setup = {{"standin/ifconfig.err", "ifconfig: interface utun3 does not exist\n"}}},
     {.name = "OvStopAloneGivesAnEmptyVector", .args = {"ovStop"}, .runs = {{ifconfig}}},
     {.name = "IllFormedArgumentsAreDecodedBeforeUse",
      .args = {"runCommand",
@@ -257,7 +301,11 @@ const std::vector<Case> cases = {
               {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"},
               {netsetup, "-setdnsservers", "Bluetooth PAN", "8.8.8.8", "8.8.4.4"},
               flush},
-     .setup = {{"standin/networksetup.out", macListing}, {"standin/networksetup.exit", "1"}}},
+     .err = "flush: done\n",
+     .setup = {{"standin/networksetup.out", macListing},
+               {"standin/networksetup.err", "** Error: not a service\n"},
+               {"standin/networksetup.exit", "1"},
+               {"standin/dscacheutil.err", "flush: done\n"}}},
     {.name = "EmptyListingResetsOneEmptyName",
      .args = {"deleteDNS"},
      .runs = {listing, {netsetup, "-setdnsservers", "", "empty"}, flush}},
@@ -314,11 +362,10 @@ const std::vector<Case> cases = {
     {.name = "DirectoryAtTheTargetFailsTheWrite",
      .args = {"start", "x"},
      .runs = {},
+     .extra = {"zarto.conf"},
      .status = 1,
      .err = cantWriteConf + "Is a directory\n",
-     .prepare = [](const std::string& w) { mkdir((w + "/shared/zarto.conf").c_str(), 0755); },
-     .check =
-         [](const std::string& w) { EXPECT_EQ(sharedFiles(w), std::vector<std::string>{"zarto.conf"}); }},
+     .prepare = [](const std::string& w) { mkdir((w + "/shared/zarto.conf").c_str(), 0755); }},
     {.name = "FailedOvConfigWriteLeavesBothFiles",
      .args = {"ovConfig", "c", "a"},
      .runs = {},
@@ -368,6 +415,7 @@ const std::vector<Case> cases = {
      .args = {"start", "new"},
      .runs = {startRun},
      .files = {{"zarto.conf", {"new", 0644}}},
+     .extra = {".zarto.conf.tmp", "zarto.conf.tmp", ".zarto.conf.XXXXXX", "zarto.conf~"},
      .prepare =
          [](const std::string& w) {
              for (const char* name : plantedLinks) {
@@ -384,6 +432,59 @@ const std::vector<Case> cases = {
                  EXPECT_EQ(read(w + "/outside-" + name), "untouched") << name;
              }
          }},
+    // A caller's environment comes from a user's session: nothing of it may
+    // reach a child run as root, least of all through bash.
+    {.name = "CallersEnvironmentReachesNoChild",
+     .args = {"ovStart", "setDNS", "stop", "runCommand", "ovStop"},
+     .runs = std::vector<Argv>{{route, "ovStart", "setDNS", "stop", "ovStop"},
+                               {ifconfig, "ovStart", "setDNS", "stop", "runCommand"}} +
+             tenStops() +
+             std::vector<Argv>{{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"},
+                               listing,
+                               {netsetup, "-setdnsservers", "", "8.8.8.8", "8.8.4.4"},
+                               flush},
+     .err = loaderComplaint,
+     .options = {"--env", "BASH_ENV=/standin/bin/planted", "--env", "ENV=/standin/bin/planted", "--env",
+                 "BASH_FUNC_dscacheutil%%=() { /standin/bin/planted; }", "--env", "SHELLOPTS=xtrace", "--env",
+                 "LD_PRELOAD=/standin/planted.so", "--env", "DYLD_INSERT_LIBRARIES=/standin/planted.so",
+                 "--env", "PATH=/standin/bin:/usr/bin:/bin"},
+     .prepare =
+         [](const std::string& w) {
+             mkdir((w + "/standin/bin").c_str(), 0755);
+             for (const char* name : {"planted", "dscacheutil"}) {
+                 const std::string path = w + "/standin/bin/" + name;
+                 write(path, "#!/bin/sh\necho \"planted code ran as $0\" >> /standin/log\n");
+                 chmod(path.c_str(), 0755);
+             }
+         }},
+    // A setuid-root trampoline: real uid 1000, effective 0. Every child,
+    // those started through bash included, must run as root.
+    {.name = "EveryChildRunsAsRootUnderARealUserId",
+     .args = {"setDNS", "ovStart", "runCommand"},
+     .runs = {{route, "setDNS", "ovStart"},
+              {ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"},
+              listing,
+              {netsetup, "-setdnsservers", "", "8.8.8.8", "8.8.4.4"},
+              flush},
+     .options = {"--caller", "-r 1000"}},
+    // Past the caller's file-size limit the write fails like any other:
+    // no death by SIGXFSZ, no temporary file, no tunnel start.
+    {.name = "FileSizeLimitFailsTheWrite",
+     .args = {"start", std::string(20000, 'x')},
+     .runs = {},
+     .files = {{"zarto.conf", {"old", 0644}}},
+     .status = 1,
+     .err = cantWriteConf + "File too large\n",
+     .options = {"--caller", "-f 8192"},
+     .setup = {{"shared/zarto.conf", "old"}}},
+    {.name = "FailedCredentialsWriteKeepsTheNewConfiguration",
+     .args = {"ovConfig", "new c", "new a"},
+     .runs = {},
+     .files = {{"c.ovpn", {"new c", 0600}}},
+     .extra = {"a.dat"},
+     .status = 1,
+     .err = "ZartoHelper: cannot write /Users/Shared/Zarto/a.dat: Is a directory\n",
+     .prepare = [](const std::string& w) { mkdir((w + "/shared/a.dat").c_str(), 0755); }},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -406,19 +507,11 @@ TEST_P(EndToEnd, RunsExactlyWhatItShould) {
 
     std::vector<std::string> expected;
     for (const Argv& run : c.runs) {
-        expected.push_back(record(run));
+        expected.push_back(expectedRecord(run));
     }
-    std::vector<std::string> seen;
-    for (const std::string& line : logLines(work + "/standin/log")) {
-        if (line.ends_with(" woke")) {
-            continue;
-        }
-        // Every child: only 0, 1 and 2 open (the sandbox leaks 7 to the
-        // helper), no signal blocked or ignored.
-        const std::size_t at = line.find(" #fds=");
-        EXPECT_EQ(line.substr(at), " #fds=0,1,2 #sig=clean") << line;
-        seen.push_back(line.substr(0, at));
-    }
+    std::vector<std::string> seen = logLines(work + "/standin/log");
+    std::erase_if(seen, [](const std::string& line) { return line.ends_with(" woke"); });
+    EXPECT_EQ(takeOpenVpn(seen), takeOpenVpn(expected));
     EXPECT_EQ(seen, expected);
 
     std::vector<std::string> names;
@@ -429,10 +522,11 @@ TEST_P(EndToEnd, RunsExactlyWhatItShould) {
         EXPECT_EQ(read(work + "/shared/" + name), file.content) << name;
         EXPECT_EQ(st.st_mode & 07777, file.mode) << name;
     }
-    if (!c.check) {  // nothing else there: no temporary file left behind
-        std::sort(names.begin(), names.end());
-        EXPECT_EQ(sharedFiles(work), names);
-    } else {
+    // Nothing else there: no temporary file left behind.
+    names.insert(names.end(), c.extra.begin(), c.extra.end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(sharedFiles(work), names);
+    if (c.check) {
         c.check(work);
     }
     if (!HasFailure()) {
@@ -443,27 +537,42 @@ TEST_P(EndToEnd, RunsExactlyWhatItShould) {
 INSTANTIATE_TEST_SUITE_P(Helper, EndToEnd, testing::ValuesIn(cases),
                          [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
 
-// 65,025 children, each vector exact, in order.
-TEST(Sweep, DeletesEveryGatewayRouteInOrder) {
+// Every word at once, in reverse order: they run in the fixed order around
+// the 65,025 route deletions, each vector exact.
+TEST(Sweep, EveryWordInTheFixedOrderAroundTheSweep) {
     const std::string work = makeWork();
-    const Result r = sandboxed(work, {}, {"clearRoute"});
+    const Argv words = {"deleteDNS", "setDNS", "ovConfig", "ovStart", "clearRoute",
+                        "stop",      "start",  "ovStop",   "runCommand"};
+    const Result r = sandboxed(work, {}, words);
     EXPECT_EQ(r.status, 0);
-    const std::vector<std::string> lines = logLines(work + "/standin/log");
-    ASSERT_EQ(lines.size(), 65025U);
-    EXPECT_TRUE(
-        lines[0].starts_with(record({route, "delete", "-net", "0.0.0.0", "10.32.1.1", "0.0.0.0"}) + " #"));
-    EXPECT_TRUE(
-        lines[255].starts_with(record({route, "delete", "-net", "0.0.0.0", "10.32.2.1", "0.0.0.0"}) + " #"));
-    std::size_t i = 0;
+    std::vector<std::string> lines = logLines(work + "/standin/log");
+    // OpenVPN is started after the sweep, so it is logged after it.
+    const auto last = std::find_if(lines.rbegin(), lines.rend(),
+                                   [](const std::string& l) { return l.starts_with(record({route})); });
+    const auto openVpn = std::find_if(lines.begin(), lines.end(),
+                                      [](const std::string& l) { return l.starts_with(record({ovpn})); });
+    EXPECT_LE(last.base() - lines.begin(), openVpn - lines.begin());
+    EXPECT_EQ(takeOpenVpn(lines),
+              std::vector<std::string>{expectedRecord({ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"})});
+
+    Argv toRoute(words.begin(), words.end() - 1);
+    Argv toIfconfig = words;
+    toIfconfig.erase(toIfconfig.end() - 2);
+    toRoute.insert(toRoute.begin(), route);
+    toIfconfig.insert(toIfconfig.begin(), ifconfig);
+    std::vector<Argv> runs = std::vector<Argv>{toRoute, toIfconfig, startRun} + tenStops();
     for (int x = 1; x <= 255; ++x) {
-        for (int y = 1; y <= 255; ++y, ++i) {
-            const std::string gateway = "10.32." + std::to_string(x) + "." + std::to_string(y);
-            ASSERT_EQ(lines[i], record({route, "delete", "-net", "0.0.0.0", gateway, "0.0.0.0"}) +
-                                    " #fds=0,1,2 #sig=clean");
+        for (int y = 1; y <= 255; ++y) {
+            runs.push_back({route, "delete", "-net", "0.0.0.0",
+                            "10.32." + std::to_string(x) + "." + std::to_string(y), "0.0.0.0"});
         }
     }
-    EXPECT_TRUE(
-        lines.back().starts_with("\"/sbin/route\" \"delete\" \"-net\" \"0.0.0.0\" \"10.32.255.255\""));
+    runs = runs + std::vector<Argv>{listing, {netsetup, "-setdnsservers", "", "8.8.8.8", "8.8.4.4"}, flush,
+                                    listing, {netsetup, "-setdnsservers", "", "empty"},             flush};
+    ASSERT_EQ(lines.size(), runs.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        ASSERT_EQ(lines[i], expectedRecord(runs[i])) << "run " << i;
+    }
     runCommandWithOutPipe("/bin/rm", {"-rf", work.c_str()});
 }
 
