@@ -76,7 +76,6 @@ int replaceFile(const char* path, const std::string& text, mode_t mode) {
     temp += target.substr(cut);
     temp += ".XXXXXX";
 
-    int error = 0;
     {
         const HeldSignals held;
         // mkostemp opens with O_CREAT|O_EXCL: a link planted at the name
@@ -85,6 +84,7 @@ int replaceFile(const char* path, const std::string& text, mode_t mode) {
         if (fd.get() < 0) {
             return errno;
         }
+        int error = 0;
         if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), text.data(), text.size()) ||
             syncToDisk(fd.get()) != 0) {
             error = errno;

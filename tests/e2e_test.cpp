@@ -88,7 +88,8 @@ std::string record(const Argv& run) {
 // and effective uid, and the fixed environment, to which bash adds its own
 // three variables for what it starts.
 std::string expectedRecord(const Argv& run) {
-    std::string line = record(run) + " #fds=0,1,2 #sig=clean #ids=0/0 #env=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"";
+    std::string line =
+        record(run) + " #fds=0,1,2 #sig=clean #ids=0/0 #env=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"";
     if (run[0] == "dscacheutil") {
         line += R"( "PWD=/" "SHLVL=0" "_=/usr/sbin/dscacheutil")";
     } else if (run[0] == ovpn) {
@@ -541,7 +542,7 @@ INSTANTIATE_TEST_SUITE_P(Helper, EndToEnd, testing::ValuesIn(cases),
 // the 65,025 route deletions, each vector exact.
 TEST(Sweep, EveryWordInTheFixedOrderAroundTheSweep) {
     const std::string work = makeWork();
-    const Argv words = {"deleteDNS", "setDNS", "ovConfig", "ovStart", "clearRoute",
+    const Argv words = {"deleteDNS", "setDNS", "ovConfig", "ovStart",   "clearRoute",
                         "stop",      "start",  "ovStop",   "runCommand"};
     const Result r = sandboxed(work, {}, words);
     EXPECT_EQ(r.status, 0);
@@ -567,8 +568,12 @@ TEST(Sweep, EveryWordInTheFixedOrderAroundTheSweep) {
                             "10.32." + std::to_string(x) + "." + std::to_string(y), "0.0.0.0"});
         }
     }
-    runs = runs + std::vector<Argv>{listing, {netsetup, "-setdnsservers", "", "8.8.8.8", "8.8.4.4"}, flush,
-                                    listing, {netsetup, "-setdnsservers", "", "empty"},             flush};
+    runs = runs + std::vector<Argv>{listing,
+                                    {netsetup, "-setdnsservers", "", "8.8.8.8", "8.8.4.4"},
+                                    flush,
+                                    listing,
+                                    {netsetup, "-setdnsservers", "", "empty"},
+                                    flush};
     ASSERT_EQ(lines.size(), runs.size());
     for (std::size_t i = 0; i < runs.size(); ++i) {
         ASSERT_EQ(lines[i], expectedRecord(runs[i])) << "run " << i;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -50,7 +52,15 @@ TEST(Runners, ProgramThatCannotStartGives127AndNothingElse) {
     EXPECT_TRUE(r.error.empty());
     EXPECT_EQ(r.exitCode, 127);
     EXPECT_EQ(runCommandWithOutPipe("/nonexistent/program", {}), 127);
-    EXPECT_EQ(runCommandWithOutPipeWithArr("/etc/hostname", {}), 127);  // not executable
+    // A script that would run, were it executable.
+    char script[] = "/tmp/zarto-not-executable.XXXXXX";
+    const int fd = mkstemp(script);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "#!/bin/sh\nexit 0\n", 17), 17);
+    fchmod(fd, 0644);
+    close(fd);
+    EXPECT_EQ(runCommandWithOutPipeWithArr(script, {}), 127);
+    unlink(script);
 }
 
 TEST(Runners, ArgumentsArriveUnchangedWithArgv0ThePath) {
