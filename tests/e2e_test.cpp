@@ -471,12 +471,12 @@ const std::vector<Case> cases = {
     // Past the caller's file-size limit the write fails like any other:
     // no death by SIGXFSZ, no temporary file, no tunnel start.
     {.name = "FileSizeLimitFailsTheWrite",
-     .args = {"start", std::string(20000, 'x')},
+     .args = {"start", std::string(100000, 'x')},
      .runs = {},
      .files = {{"zarto.conf", {"old", 0644}}},
      .status = 1,
      .err = cantWriteConf + "File too large\n",
-     .options = {"--caller", "-f 8192"},
+     .options = {"--caller", "-f 65536"},  // room for the coverage build's counters
      .setup = {{"shared/zarto.conf", "old"}}},
     {.name = "FailedCredentialsWriteKeepsTheNewConfiguration",
      .args = {"ovConfig", "new c", "new a"},
