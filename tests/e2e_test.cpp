@@ -478,6 +478,12 @@ const std::vector<Case> cases = {
      .err = cantWriteConf + "File too large\n",
      .options = {"--caller", "-f 65536"},  // room for the coverage build's counters
      .setup = {{"shared/zarto.conf", "old"}}},
+    // The report can't be written either: still status 1, not SIGPIPE.
+    {.name = "FailedWriteReportedToAClosedPipe",
+     .args = {"start", "x"},
+     .runs = {},
+     .status = 1,
+     .options = {"--shared-ro", "--caller", "-p"}},
     {.name = "FailedCredentialsWriteKeepsTheNewConfiguration",
      .args = {"ovConfig", "new c", "new a"},
      .runs = {},
