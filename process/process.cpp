@@ -13,6 +13,17 @@
 #include "process/fd.h"
 #include "process/text.h"
 
+// A child must never inherit a descriptor the caller leaked to the helper:
+// it would run as root holding it. Without a way to close them all at the
+// start, building would silently hand them on.
+#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+#define ZARTO_CLOEXEC_DEFAULT 1
+#elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+#define ZARTO_ADDCLOSEFROM 1
+#else
+#error "no way to close inherited descriptors in posix_spawn on this platform"
+#endif
+
 namespace {
 
 constexpr const char* shellPath = "/bin/bash";
@@ -25,17 +36,6 @@ constexpr std::int32_t notStartedStatus = 127;
 // /usr/local/bin: on many Macs it belongs to the user.
 char childPath[] = "PATH=/usr/bin:/bin:/usr/sbin:/sbin";
 char* const childEnvironment[] = {childPath, nullptr};
-
-// A child must never inherit a descriptor the caller leaked to the helper:
-// it would run as root holding it. Without a way to close them all at the
-// start, building would silently hand them on.
-#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
-#define ZARTO_CLOEXEC_DEFAULT 1
-#elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-#define ZARTO_ADDCLOSEFROM 1
-#else
-#error "no way to close inherited descriptors in posix_spawn on this platform"
-#endif
 
 // Owns the spawn attributes and file actions of one start; only what was
 // initialised is destroyed.

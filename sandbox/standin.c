@@ -1,12 +1,13 @@
 /* Stand-in for every program the helper runs inside the sandbox.
  *
- * Each run appends one line to $STANDIN_DIR/log: its whole argument vector,
+ * Each run appends one line to /standin/log: its whole argument vector,
  * each element in double quotes with every byte outside printable ASCII
  * (and '"' and '\') escaped, so the record is exact and unambiguous; then
  * the descriptors it had open, its signal state, its real and effective uid
  * and its whole environment (sorted, quoted alike). What a run does beyond
  * that is told per program name (the last part of argv[0]) by files in
- * $STANDIN_DIR:
+ * /standin (a fixed place: the helper gives its children no environment to
+ * name another):
  *   NAME.out    copied to standard output
  *   NAME.err    copied to standard error
  *   NAME.sleep  seconds to sleep; then a second line "NAME woke" is logged
@@ -17,7 +18,7 @@
  *               error, alternately; line I is "I:" then the letter a+I%26
  *               (A+I%26 on standard error) repeated
  *   NAME.parent-hwm  if present, write the parent's peak resident size in
- *               KiB to $STANDIN_DIR/NAME.parent-hwm-kib
+ *               KiB to /standin/NAME.parent-hwm-kib
  * Compiled and static, because the route sweep starts 65,025 of them. */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -29,7 +30,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static char dir[512] = "/standin";
+static const char* const dir = "/standin";
 static const char* name = "";
 
 static void put(char** at, const char* s) {
@@ -67,7 +68,7 @@ static void append_log(const char* line, size_t n) {
     }
 }
 
-/* Reads $STANDIN_DIR/NAME.what into buf; returns its length or -1. */
+/* Reads /standin/NAME.what into buf; returns its length or -1. */
 static long read_control(const char* what, char* buf, size_t size) {
     char path[700];
     snprintf(path, sizeof path, "%s/%s.%s", dir, name, what);
@@ -222,8 +223,6 @@ static void parent_hwm(void) {
 }
 
 int main(int argc, char** argv) {
-    const char* d = getenv("STANDIN_DIR");
-    if (d && strlen(d) < sizeof dir) strcpy(dir, d);
     const char* slash = strrchr(argv[0], '/');
     name = slash ? slash + 1 : argv[0];
 
