@@ -37,18 +37,17 @@ void syncFolder(const std::string& folder) {
     }
 }
 
-// Holds the terminating signals for its lifetime. A signal that landed while
-// a temporary file exists would leave it behind (root-owned, perhaps holding
-// a private key); held, it takes effect once the file is renamed or removed.
+// Holds every signal that can be held for its lifetime. One that landed
+// while a temporary file exists would leave it behind (root-owned, perhaps
+// holding a private key), and one between the rename and the folder sync
+// would leave a rename a power cut can undo. Held, a signal takes effect
+// once the file is in place and synced, or removed.
 class HeldSignals {
 public:
     HeldSignals() {
-        sigset_t terminating;
-        sigemptyset(&terminating);
-        for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
-            sigaddset(&terminating, sig);
-        }
-        sigprocmask(SIG_BLOCK, &terminating, &previous_);
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &previous_);
     }
     HeldSignals(const HeldSignals&) = delete;
     HeldSignals& operator=(const HeldSignals&) = delete;
@@ -76,30 +75,28 @@ int replaceFile(const char* path, const std::string& text, mode_t mode) {
     temp += target.substr(cut);
     temp += ".XXXXXX";
 
-    {
-        const HeldSignals held;
-        // mkostemp opens with O_CREAT|O_EXCL: a link planted at the name
-        // fails the open instead of being followed.
-        Fd fd(mkostemp(temp.data(), O_CLOEXEC));
-        if (fd.get() < 0) {
-            return errno;
-        }
-        int error = 0;
-        if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), text.data(), text.size()) ||
-            syncToDisk(fd.get()) != 0) {
-            error = errno;
-        }
-        // close can report a deferred write error (NFS and the like).
-        if (fd.close() != 0 && error == 0) {
-            error = errno;
-        }
-        if (error == 0 && rename(temp.c_str(), path) != 0) {
-            error = errno;
-        }
-        if (error != 0) {
-            unlink(temp.c_str());
-            return error;
-        }
+    const HeldSignals held;
+    // mkostemp opens with O_CREAT|O_EXCL: a link planted at the name fails
+    // the open instead of being followed.
+    Fd fd(mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        return errno;
+    }
+    int error = 0;
+    if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), text.data(), text.size()) ||
+        syncToDisk(fd.get()) != 0) {
+        error = errno;
+    }
+    // close can report a deferred write error (NFS and the like).
+    if (fd.close() != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && rename(temp.c_str(), path) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlink(temp.c_str());
+        return error;
     }
     syncFolder(folder);
     return 0;

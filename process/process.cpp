@@ -60,7 +60,7 @@ struct SpawnSetup {
 // Fills in how every child starts. Each call is checked: a child started
 // with one of them missing would run as root with the caller's descriptors,
 // blocked or ignored signals, so it is better not started at all.
-bool prepareSpawn(SpawnSetup& setup, int outFd, int errFd) {
+bool prepareSpawn(SpawnSetup& setup, int outFd, int errFd, bool ownSession) {
     if (!setup.attrReady || !setup.actionsReady) {
         return false;
     }
@@ -81,6 +81,17 @@ bool prepareSpawn(SpawnSetup& setup, int outFd, int errFd) {
     // leaked to the helper without close-on-exec.
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #endif
+    if (ownSession) {
+#ifdef POSIX_SPAWN_SETSID
+        // Out of the caller's session and process group: a terminal's ^C or
+        // hang-up must not reach a root OpenVPN that outlives us.
+        flags |= POSIX_SPAWN_SETSID;
+#else
+        // A group of its own (the attribute's group 0 is the child's pid)
+        // at least keeps a terminal's ^C away.
+        flags |= POSIX_SPAWN_SETPGROUP;
+#endif
+    }
     if (posix_spawnattr_setsigmask(&setup.attr, &none) != 0 ||
         posix_spawnattr_setsigdefault(&setup.attr, &all) != 0 ||
         posix_spawnattr_setflags(&setup.attr, flags) != 0) {
@@ -108,12 +119,13 @@ bool prepareSpawn(SpawnSetup& setup, int outFd, int errFd) {
 
 // The one way this program starts a child. argv[0] is the program path and
 // argv ends with a null pointer. outFd/errFd: -1 keeps the helper's own
-// stream, otherwise that descriptor becomes the child's 1 or 2.
+// stream, otherwise that descriptor becomes the child's 1 or 2. ownSession:
+// in a new session, for a child nobody waits for.
 // Returns the child's pid, or -1 when it could not be started.
-pid_t spawnProgram(char* const argv[], int outFd, int errFd) {
+pid_t spawnProgram(char* const argv[], int outFd, int errFd, bool ownSession = false) {
     SpawnSetup setup;
     pid_t pid = -1;
-    if (!prepareSpawn(setup, outFd, errFd) ||
+    if (!prepareSpawn(setup, outFd, errFd, ownSession) ||
         posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv, childEnvironment) != 0) {
         return -1;
     }
@@ -220,10 +232,10 @@ void drain(Fd* pipes, std::string* sinks, std::size_t count) {
     }
 }
 
-// Starts bash -c commandLine; outFd as in spawnProgram.
-pid_t spawnShell(const char* commandLine, int outFd) {
+// Starts bash -c commandLine; outFd and ownSession as in spawnProgram.
+pid_t spawnShell(const char* commandLine, int outFd, bool ownSession) {
     char* argv[] = {mutableArg(shellPath), mutableArg("-c"), mutableArg(commandLine), nullptr};
-    return spawnProgram(argv, outFd, -1);
+    return spawnProgram(argv, outFd, -1, ownSession);
 }
 
 }  // namespace
@@ -267,7 +279,7 @@ std::string shell(const char* commandLine) {
     if (!openPipe(out)) {
         return {};
     }
-    const pid_t pid = spawnShell(commandLine, out.write.get());
+    const pid_t pid = spawnShell(commandLine, out.write.get(), false);
     out.write.reset();
     if (pid < 0) {
         return {};
@@ -280,4 +292,4 @@ std::string shell(const char* commandLine) {
     return bytes;
 }
 
-void shellNoPipe(const char* commandLine) { spawnShell(commandLine, -1); }
+void shellNoPipe(const char* commandLine) { spawnShell(commandLine, -1, true); }

@@ -11,9 +11,10 @@
 // never a shell unless the shell is the program), with argv[0] = `cmd` and
 // each element of `args` as one argument, unchanged. Children get the
 // environment PATH=/usr/bin:/bin:/usr/sbin:/sbin and nothing else, whatever
-// the helper's own; they inherit its working directory, standard input and
-// ids, and start with every signal at its default disposition, an empty
-// signal mask, and no descriptor of the helper's beyond 0, 1 and 2.
+// the helper's own; they inherit its working directory, umask, limits,
+// standard input, ids and session, and start with every signal at its
+// default disposition, an empty signal mask, and no descriptor of the
+// helper's beyond 0, 1 and 2.
 //
 // A program that can't be started, or that can't be started in that state,
 // gives status 127 and, where output is captured, empty lists; nothing is
@@ -44,6 +45,7 @@ CommandResult runCommand(const char* cmd, std::initializer_list<const char*> arg
 // shell's exit is not waited for. Output that is not valid UTF-8 gives "".
 std::string shell(const char* commandLine);
 
-// Starts `commandLine` through "/bin/bash -c" with all streams inherited and
-// returns at once; the child is nobody's in the helper and may outlive it.
+// Starts `commandLine` through "/bin/bash -c" with all streams inherited, in
+// a session of its own, and returns at once; the child is nobody's in the
+// helper and may outlive it.
 void shellNoPipe(const char* commandLine);

@@ -1,27 +1,63 @@
-/* A careless caller: starts a program with signals ignored or blocked,
- * standard streams closed, a file-size limit or a user's real uid, the way a
- * parent process may leave them.
+/* A careless or hostile caller: starts a program with whatever a user's
+ * session can leave to a process across exec, applied in the order given.
  *
- *   caller [-i SIGNAL]... [-b SIGNAL]... [-c FD]... [-f BYTES] [-r UID] [-p]
- *          PROGRAM [ARGUMENT...]
- *     -i  ignore the signal (SIG_IGN survives exec)
- *     -b  block the signal (the mask survives exec)
- *     -c  close the descriptor
- *     -f  limit the size of files the program writes (RLIMIT_FSIZE)
- *     -r  real uid UID, effective uid 0: what a setuid-root trampoline
- *         started by that user leaves
- *     -p  standard error a pipe that nobody reads (its read end closed) */
+ *   caller [option]... PROGRAM [ARGUMENT...]
+ *     -i SIGNAL   ignore the signal (SIG_IGN survives exec)
+ *     -b SIGNAL   block the signal (the mask survives exec)
+ *     -c FD       close the descriptor
+ *     -l RES=N    soft limit N, hard limit kept; RES is core, cpu, fsize,
+ *                 nofile, data or as
+ *     -L RES=N    soft and hard limit N
+ *     -g R:E      real gid R, effective gid E
+ *     -G G,G...   supplementary groups
+ *     -r UID      real uid UID, effective uid 0: what a setuid-root
+ *                 trampoline started by that user leaves
+ *     -u MASK     umask (octal)
+ *     -d DIR      working directory
+ *     -t S[:I]    ITIMER_REAL armed to fire after S seconds, then every I
+ *     -p          standard error a pipe that nobody reads (its read end
+ *                 closed) */
+#define _GNU_SOURCE
+#include <grp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
+
+static int limit(const char* spec, int hard_too) {
+    static const struct {
+        const char* name;
+        int resource;
+    } names[] = {{"core", RLIMIT_CORE},     {"cpu", RLIMIT_CPU},   {"fsize", RLIMIT_FSIZE},
+                 {"nofile", RLIMIT_NOFILE}, {"data", RLIMIT_DATA}, {"as", RLIMIT_AS}};
+    const char* value = strchr(spec, '=');
+    if (!value) return -1;
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+        if (strncmp(spec, names[i].name, (size_t)(value - spec)) != 0 || names[i].name[value - spec])
+            continue;
+        struct rlimit l;
+        if (getrlimit(names[i].resource, &l) != 0) return -1;
+        l.rlim_cur = (rlim_t)strtoull(value + 1, NULL, 10);
+        if (hard_too) l.rlim_max = l.rlim_cur;
+        return setrlimit(names[i].resource, &l);
+    }
+    return -1;
+}
+
+static struct timeval seconds(double s) {
+    struct timeval t = {(time_t)s, (suseconds_t)((s - (double)(time_t)s) * 1e6)};
+    return t;
+}
 
 int main(int argc, char** argv) {
     sigset_t block;
     sigemptyset(&block);
     int opt;
-    while ((opt = getopt(argc, argv, "+i:b:c:f:r:p")) != -1) {
+    while ((opt = getopt(argc, argv, "+i:b:c:l:L:g:G:r:u:d:t:p")) != -1) {
         switch (opt) {
             case 'i':
                 signal(atoi(optarg), SIG_IGN);
@@ -32,14 +68,38 @@ int main(int argc, char** argv) {
             case 'c':
                 close(atoi(optarg));
                 break;
-            case 'f': {
-                struct rlimit limit = {(rlim_t)atol(optarg), (rlim_t)atol(optarg)};
-                if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 126;
+            case 'l':
+            case 'L':
+                if (limit(optarg, opt == 'L') != 0) return 126;
+                break;
+            case 'g': {
+                unsigned r = 0, e = 0;
+                if (sscanf(optarg, "%u:%u", &r, &e) != 2 || setregid(r, e) != 0) return 126;
+                break;
+            }
+            case 'G': {
+                gid_t groups[32];
+                size_t n = 0;
+                for (char* g = strtok(optarg, ","); g && n < 32; g = strtok(NULL, ","))
+                    groups[n++] = (gid_t)atoi(g);
+                if (setgroups(n, groups) != 0) return 126;
                 break;
             }
             case 'r':
                 if (setreuid((uid_t)atoi(optarg), 0) != 0) return 126;
                 break;
+            case 'u':
+                umask((mode_t)strtol(optarg, NULL, 8));
+                break;
+            case 'd':
+                if (chdir(optarg) != 0) return 126;
+                break;
+            case 't': {
+                const char* interval = strchr(optarg, ':');
+                struct itimerval timer = {seconds(interval ? atof(interval + 1) : 0), seconds(atof(optarg))};
+                if (setitimer(ITIMER_REAL, &timer, NULL) != 0) return 126;
+                break;
+            }
             case 'p': {
                 int ends[2];
                 if (pipe(ends) != 0 || dup2(ends[1], STDERR_FILENO) < 0) return 126;

@@ -3,8 +3,10 @@
  * Each run appends one line to /standin/log: its whole argument vector,
  * each element in double quotes with every byte outside printable ASCII
  * (and '"' and '\') escaped, so the record is exact and unambiguous; then
- * the descriptors it had open, its signal state, its real and effective uid
- * and its whole environment (sorted, quoted alike). What a run does beyond
+ * the descriptors it had open, its signal state, its real and effective uid,
+ * what else it inherited at exec (gids, groups, umask, working directory,
+ * soft limits, timers, session) and its whole environment (sorted, quoted
+ * alike). What a run does beyond
  * that is told per program name (the last part of argv[0]) by files in
  * /standin (a fixed place: the helper gives its children no environment to
  * name another):
@@ -27,6 +29,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -149,6 +154,55 @@ static void ids(char** at) {
     put(at, text);
 }
 
+static void soft_limit(char** at, const char* name, int resource, rlim_t enough) {
+    struct rlimit l;
+    char text[64];
+    if (getrlimit(resource, &l) != 0)
+        snprintf(text, sizeof text, "%s:?", name);
+    else if (l.rlim_cur == RLIM_INFINITY)
+        snprintf(text, sizeof text, "%s:inf", name);
+    else if (enough && l.rlim_cur >= enough)
+        snprintf(text, sizeof text, "%s:%llu+", name, (unsigned long long)enough);
+    else
+        snprintf(text, sizeof text, "%s:%llu", name, (unsigned long long)l.rlim_cur);
+    put(at, text);
+}
+
+/* What else a process carries across exec from whoever started it: gids,
+ * groups, umask, working directory, soft limits, interval timers, and
+ * whether it shares the session and process group of the sandbox's first
+ * process (the caller's). */
+static void daemon_state(char** at) {
+    char text[600];
+    gid_t r, e, s;
+    if (getresgid(&r, &e, &s) != 0) r = e = s = (gid_t)-1;
+    snprintf(text, sizeof text, " #gids=%d/%d/%d #groups=", (int)r, (int)e, (int)s);
+    put(at, text);
+    gid_t groups[64];
+    int n = getgroups(64, groups);
+    for (int i = 0; i < n; ++i) {
+        snprintf(text, sizeof text, "%s%d", i ? "," : "", (int)groups[i]);
+        put(at, text);
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    snprintf(text, sizeof text, " #umask=%03o #cwd=", (unsigned)mask);
+    put(at, text);
+    quote(at, getcwd(text, sizeof text) ? text : "?");
+    put(at, " #rlim=");
+    soft_limit(at, "core", RLIMIT_CORE, 0);
+    soft_limit(at, ",cpu", RLIMIT_CPU, 0);
+    soft_limit(at, ",fsize", RLIMIT_FSIZE, 0);
+    soft_limit(at, ",nofile", RLIMIT_NOFILE, 256);
+    int armed = 0;
+    for (int which = ITIMER_REAL; which <= ITIMER_PROF; ++which) {
+        struct itimerval t;
+        if (getitimer(which, &t) == 0 && (t.it_value.tv_sec || t.it_value.tv_usec)) armed = 1;
+    }
+    put(at, armed ? " #timer=armed" : " #timer=none");
+    put(at, getsid(0) == getsid(1) && getpgrp() == getpgid(1) ? " #session=caller" : " #session=own");
+}
+
 static int by_text(const void* a, const void* b) { return strcmp(*(char* const*)a, *(char* const*)b); }
 
 extern char** environ;
@@ -226,7 +280,7 @@ int main(int argc, char** argv) {
     const char* slash = strrchr(argv[0], '/');
     name = slash ? slash + 1 : argv[0];
 
-    size_t need = 256 + environment_size();
+    size_t need = 8192 + environment_size();
     for (int i = 0; i < argc; ++i) need += 4 * strlen(argv[i]) + 3;
     char* line = malloc(need);
     if (!line) return 99;
@@ -238,6 +292,7 @@ int main(int argc, char** argv) {
     open_fds(&at);
     signal_state(&at);
     ids(&at);
+    daemon_state(&at);
     environment(&at);
     *at++ = '\n';
     append_log(line, (size_t)(at - line));

@@ -44,6 +44,7 @@ struct Case {
     std::string err = "";
     std::string out = "";
     std::vector<std::string> options = {};          // for sandbox/run
+    std::string childUmask = "022";                 // the caller's, with 022 added
     std::map<std::string, std::string> setup = {};  // "standin/…" or "shared/…" → content
     std::function<void(const std::string& work)> prepare = nullptr;
     std::function<void(const std::string& work)> check = nullptr;
@@ -83,13 +84,17 @@ std::string record(const Argv& run) {
     return line;
 }
 
-// What every child must have had: descriptors 0, 1 and 2 only (the sandbox
-// leaks 7 to the helper), no signal blocked or ignored, root as both real
-// and effective uid, and the fixed environment, to which bash adds its own
-// three variables for what it starts.
-std::string expectedRecord(const Argv& run) {
-    std::string line =
-        record(run) + " #fds=0,1,2 #sig=clean #ids=0/0 #env=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"";
+// What every child must have had: a system daemon's start, whatever the
+// caller left. Descriptors 0, 1 and 2 only (the sandbox leaks 7 to the
+// helper), no signal blocked or ignored, root's uids, gids and group only,
+// at most umask 022, / as its working directory, no core, no CPU or
+// file-size limit, room for descriptors, no timer, OpenVPN alone in a session
+// of its own, and the fixed environment, to which bash adds its own three
+// variables for what it starts.
+std::string expectedRecord(const Argv& run, const std::string& umask = "022") {
+    std::string line = record(run) + " #fds=0,1,2 #sig=clean #ids=0/0 #gids=0/0/0 #groups=0 #umask=" + umask +
+                       " #cwd=\"/\" #rlim=core:0,cpu:inf,fsize:inf,nofile:256+ #timer=none #session=" +
+                       (run[0] == ovpn ? "own" : "caller") + " #env=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"";
     if (run[0] == "dscacheutil") {
         line += R"( "PWD=/" "SHLVL=0" "_=/usr/sbin/dscacheutil")";
     } else if (run[0] == ovpn) {
@@ -221,7 +226,8 @@ const std::vector<Case> cases = {
      .args = {"start", ""},
      .runs = {startRun},
      .files = {{"zarto.conf", {"", 0640}}},
-     .options = {"--umask", "027"}},
+     .options = {"--umask", "027"},
+     .childUmask = "027"},
     {.name = "StartWithoutExactlyOneTextKeepsTheFile",
      .args = {"start", "a", "b"},
      .runs = {startRun},
@@ -389,12 +395,13 @@ const std::vector<Case> cases = {
      .prepare =
          [](const std::string& w) { write(w + "/shared/ZartoProvider", "#!/bin/sh\nnot executable\n"); }},
     // Ignored and blocked signals and closed standard streams of the caller
-    // reach no child (the harness checks each child's signals and descriptors).
+    // reach no child (the harness checks each child's signals and descriptors):
+    // 0, 1 and 2 are there again for every one of them.
     {.name = "CarelessCallerChangesNothing",
      .args = {"setDNS", "stop"},
      .runs = tenStops() +
              std::vector<Argv>{listing, {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"}, flush},
-     .options = {"--caller", "-i 17 -i 13 -i 2 -i 15 -b 15 -b 10 -b 2 -c 0 -c 1"},
+     .options = {"--caller", "-i 17 -i 13 -i 2 -i 15 -b 15 -b 10 -b 2 -c 0 -c 1 -c 2"},
      .setup = {{"standin/networksetup.out", "Wi-Fi\n"}}},
     // 64 MiB on each captured stream, interleaved in lines longer than a pipe
     // holds: every line arrives exact, and memory stays proportional.
@@ -468,7 +475,7 @@ const std::vector<Case> cases = {
               {netsetup, "-setdnsservers", "", "8.8.8.8", "8.8.4.4"},
               flush},
      .options = {"--caller", "-r 1000"}},
-    // Past the caller's file-size limit the write fails like any other:
+    // Past a file-size limit that can't be lifted the write fails like any other:
     // no death by SIGXFSZ, no temporary file, no tunnel start.
     {.name = "FileSizeLimitFailsTheWrite",
      .args = {"start", std::string(100000, 'x')},
@@ -476,7 +483,9 @@ const std::vector<Case> cases = {
      .files = {{"zarto.conf", {"old", 0644}}},
      .status = 1,
      .err = cantWriteConf + "File too large\n",
-     .options = {"--caller", "-f 65536"},  // room for the coverage build's counters
+     // Soft and hard: the sandbox can't raise a hard limit. Room for the
+     // coverage build's counters.
+     .options = {"--caller", "-L fsize=65536"},
      .setup = {{"shared/zarto.conf", "old"}}},
     // The report can't be written either: still status 1, not SIGPIPE.
     {.name = "FailedWriteReportedToAClosedPipe",
@@ -492,6 +501,44 @@ const std::vector<Case> cases = {
      .status = 1,
      .err = "ZartoHelper: cannot write /Users/Shared/Zarto/a.dat: Is a directory\n",
      .prepare = [](const std::string& w) { mkdir((w + "/shared/a.dat").c_str(), 0755); }},
+    // Everything else a user's session hands across exec: soft limits
+    // (descriptors 5, a core, a CPU and a file-size limit), the user's
+    // groups and a real gid unlike the effective one, umask 000, the user's
+    // working folder. Every child still runs, each with a daemon's start.
+    {.name = "HostileCallersSessionReachesNoChild",
+     .args = {"ovStart", "setDNS", "stop", "start", "runCommand", "ovStop"},
+     .runs = std::vector<Argv>{{route, "ovStart", "setDNS", "stop", "start", "ovStop"},
+                               {ifconfig, "ovStart", "setDNS", "stop", "start", "runCommand"},
+                               startRun} +
+             tenStops() +
+             std::vector<Argv>{{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"},
+                               listing,
+                               {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"},
+                               flush},
+     .options = {"--caller",
+                 "-l nofile=5 -l core=1000000 -l cpu=1000 -l fsize=65536 -G 1000,100 -g 1000:1001 "
+                 "-r 1000 -u 000 -d /tmp"},
+     .setup = {{"standin/networksetup.out", "Wi-Fi\n"}}},
+    // A soft file-size limit is lifted, and umask 000 still gives 0644.
+    {.name = "LargeTextUnderALooseUmaskAndASoftFileSizeLimit",
+     .args = {"start", std::string(100000, 'x')},
+     .runs = {startRun},
+     .files = {{"zarto.conf", {std::string(100000, 'x'), 0644}}},
+     .options = {"--caller", "-u 000 -l fsize=65536"}},
+    // A caller's interval timer, due while the helper waits for the tunnel
+    // program, and due again and again over the last waits and both writes.
+    {.name = "CallersTimerNeverFiresDuringAWait",
+     .args = {"start", "x"},
+     .runs = {startRun},
+     .files = {{"zarto.conf", {"x", 0644}}},
+     .options = {"--caller", "-t 0.5"},
+     .setup = {{"standin/ZartoProvider.sleep", "1.5"}}},
+    {.name = "CallersTimerNeverFiresDuringTheWrites",
+     .args = {"ovConfig", "stop", std::string(100000, 'k')},
+     .runs = tenStops(),
+     .files = {{"c.ovpn", {"stop", 0600}}, {"a.dat", {std::string(100000, 'k'), 0600}}},
+     .options = {"--caller", "-t 0.5:0.0005"},
+     .setup = {{"standin/ZartoProvider.sleep", "0.06"}}},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -514,7 +561,7 @@ TEST_P(EndToEnd, RunsExactlyWhatItShould) {
 
     std::vector<std::string> expected;
     for (const Argv& run : c.runs) {
-        expected.push_back(expectedRecord(run));
+        expected.push_back(expectedRecord(run, c.childUmask));
     }
     std::vector<std::string> seen = logLines(work + "/standin/log");
     std::erase_if(seen, [](const std::string& line) { return line.ends_with(" woke"); });
