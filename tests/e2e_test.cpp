@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -539,6 +540,17 @@ const std::vector<Case> cases = {
      .files = {{"c.ovpn", {"stop", 0600}}, {"a.dat", {std::string(100000, 'k'), 0600}}},
      .options = {"--caller", "-t 0.5:0.0005"},
      .setup = {{"standin/ZartoProvider.sleep", "0.06"}}},
+    // Any signal that arrives mid-write (USR1 here, sent as the temporary
+    // file is synced) waits until the file is in place: it then ends the
+    // run, but no temporary file is left and the new file is whole.
+    {.name = "SignalDuringTheWriteWaitsForTheFile",
+     .args = {"start", "new"},
+     .runs = {},
+     .files = {{"zarto.conf", {"new", 0644}}},
+     .status = 128 + SIGUSR1,
+     .options = {"--caller",
+                 "/usr/bin/strace -o /dev/null -e trace=fsync -e inject=fsync:signal=USR1:when=1"},
+     .setup = {{"shared/zarto.conf", "old"}}},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
