@@ -541,16 +541,26 @@ const std::vector<Case> cases = {
      .options = {"--caller", "-t 0.5:0.0005"},
      .setup = {{"standin/ZartoProvider.sleep", "0.06"}}},
     // Any signal that arrives mid-write (USR1 here, sent as the temporary
-    // file is synced) waits until the file is in place: it then ends the
-    // run, but no temporary file is left and the new file is whole.
+    // file is synced and again at the rename) waits until the file is in
+    // place and its folder synced: it then ends the run, but no temporary
+    // file is left and the new file is whole.
     {.name = "SignalDuringTheWriteWaitsForTheFile",
      .args = {"start", "new"},
      .runs = {},
      .files = {{"zarto.conf", {"new", 0644}}},
      .status = 128 + SIGUSR1,
      .options = {"--caller",
-                 "/usr/bin/strace -o /dev/null -e trace=fsync -e inject=fsync:signal=USR1:when=1"},
-     .setup = {{"shared/zarto.conf", "old"}}},
+                 "/usr/bin/strace -o /standin/strace -e trace=fsync,rename -e "
+                 "inject=fsync:signal=USR1:when=1 -e inject=rename:signal=USR1"},
+     .setup = {{"shared/zarto.conf", "old"}},
+     .check =
+         [](const std::string& w) {
+             std::vector<std::string> calls;
+             for (const std::string& line : logLines(w + "/standin/strace")) {
+                 calls.push_back(line.substr(0, line.find_first_of("( ")));
+             }
+             EXPECT_EQ(calls, (std::vector<std::string>{"fsync", "rename", "fsync", "---", "+++"}));
+         }},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
