@@ -540,6 +540,16 @@ const std::vector<Case> cases = {
      .files = {{"c.ovpn", {"stop", 0600}}, {"a.dat", {std::string(100000, 'k'), 0600}}},
      .options = {"--caller", "-t 0.5:0.0005"},
      .setup = {{"standin/ZartoProvider.sleep", "0.06"}}},
+    // Root's groups refused: nothing runs, nothing is written, and it says why.
+    {.name = "RootThatCantBeSettledRunsNothing",
+     .args = {"start", "x"},
+     .runs = {},
+     .files = {{"zarto.conf", {"old", 0644}}},
+     .status = 1,
+     .err = "ZartoHelper: cannot run as root: Operation not permitted\n",
+     .options = {"--caller",
+                 "-G 1000 /usr/bin/strace -o /dev/null -e trace=setgroups -e inject=setgroups:error=EPERM"},
+     .setup = {{"shared/zarto.conf", "old"}}},
     // Any signal that arrives mid-write (USR1 here, sent as the temporary
     // file is synced and again at the rename) waits until the file is in
     // place and its folder synced: it then ends the run, but no temporary
