@@ -100,7 +100,8 @@ void takeDaemonLimits() {
     for (const int resource : {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_AS}) {
         raiseLimit(resource, RLIM_INFINITY);
     }
-    // Two pipes per captured run, plus 0, 1 and 2.
+    // launchd's default for a daemon; a captured run needs four beside 0,
+    // 1 and 2.
     constexpr rlim_t enoughDescriptors = 256;
     raiseLimit(RLIMIT_NOFILE, enoughDescriptors);
 }

@@ -22,5 +22,6 @@ bool isCommand(const std::vector<std::string>& args, const char* word);
 
 // The helper's one report: "ZartoHelper: WHAT: REASON" on standard error,
 // then exit status 1. For what must not be carried on from: a configuration
-// file that can't be written, an identity that can't be settled.
+// file that can't be written, an identity or a working folder that can't be
+// settled.
 [[noreturn]] void exitWithError(const std::string& what, int error);
