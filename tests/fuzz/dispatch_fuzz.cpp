@@ -4,6 +4,8 @@
 // the runners and the file writer are replaced at link time by recorders,
 // so nothing is started or written. The expectation is built from the
 // reference decoder and the rules as the README states them.
+#include <sys/time.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -147,7 +149,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     trace.clear();
     sweepRuns = 0;
     arguments.clear();
+    // The helper disarms every interval timer at its start; libFuzzer's
+    // hang watchdog is one.
+    itimerval watchdog{};
+    getitimer(ITIMER_REAL, &watchdog);
     const int status = zartoMain(static_cast<int>(argv.size() - 1), argv.data());
+    setitimer(ITIMER_REAL, &watchdog, nullptr);
     if (status != 0 || trace != expected || arguments != args) std::abort();
     return 0;
 }
