@@ -6,10 +6,9 @@
  * the descriptors it had open, its signal state, its real and effective uid,
  * what else it inherited at exec (gids, groups, umask, working directory,
  * soft limits, timers, session) and its whole environment (sorted, quoted
- * alike). What a run does beyond
- * that is told per program name (the last part of argv[0]) by files in
- * /standin (a fixed place: the helper gives its children no environment to
- * name another):
+ * alike). What a run does beyond that is told per program name (the last
+ * part of argv[0]) by files in /standin (a fixed place: the helper gives its
+ * children no environment to name another):
  *   NAME.out    copied to standard output
  *   NAME.err    copied to standard error
  *   NAME.sleep  seconds to sleep; then a second line "NAME woke" is logged
