@@ -28,16 +28,16 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-static int limit(const char* spec, int hard_too) {
+static int limit(const char* setting, int hard_too) {
     static const struct {
         const char* name;
         int resource;
     } names[] = {{"core", RLIMIT_CORE},     {"cpu", RLIMIT_CPU},   {"fsize", RLIMIT_FSIZE},
                  {"nofile", RLIMIT_NOFILE}, {"data", RLIMIT_DATA}, {"as", RLIMIT_AS}};
-    const char* value = strchr(spec, '=');
+    const char* value = strchr(setting, '=');
     if (!value) return -1;
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
-        if (strncmp(spec, names[i].name, (size_t)(value - spec)) != 0 || names[i].name[value - spec])
+        if (strncmp(setting, names[i].name, (size_t)(value - setting)) != 0 || names[i].name[value - setting])
             continue;
         struct rlimit l;
         if (getrlimit(names[i].resource, &l) != 0) return -1;
