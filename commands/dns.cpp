@@ -9,9 +9,14 @@ constexpr const char* networksetupPath = "/usr/sbin/networksetup";
 
 // Every line of the listing is taken as a service name, unchanged: a line
 // that names no service only makes one networksetup run fail, harmlessly.
+// The one exception is a line holding a NUL, which no argument can carry:
+// cut there, "Wi-Fi\0 (tether)" would set the DNS of Wi-Fi.
 void setServersOfEveryService(bool reset) {
     const CommandResult services = runCommand(networksetupPath, {"-listallnetworkservices"});
     for (const std::string& service : services.output) {
+        if (service.find('\0') != std::string::npos) {
+            continue;
+        }
         if (reset) {
             runCommand(networksetupPath, {"-setdnsservers", service.c_str(), "empty"});
         } else {

@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __APPLE__
+#include <sys/acl.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -35,6 +38,26 @@ void syncFolder(const std::string& folder) {
     if (dir.get() >= 0) {
         static_cast<void>(syncToDisk(dir.get()));
     }
+}
+
+// Leaves the mode alone to decide who may read the file. On macOS an
+// inheritable entry on the folder (file_inherit) is copied onto every new
+// file, and entries are checked before the mode bits: 0600 would not make
+// a.dat owner-only. An empty extended ACL removes them. On Linux a folder's
+// default ACL is already bounded by the mode: the new file's mask entry
+// takes the mode's group bits, and no entry grants more than that.
+int clearInheritedAcl([[maybe_unused]] int fd) {
+#ifdef __APPLE__
+    const acl_t none = acl_init(0);
+    if (none == nullptr) {
+        return errno;
+    }
+    const int error = acl_set_fd(fd, none) == 0 ? 0 : errno;
+    acl_free(none);
+    return error;
+#else
+    return 0;
+#endif
 }
 
 // Holds every signal that can be held for its lifetime. One that landed
@@ -82,9 +105,9 @@ int replaceFile(const char* path, const std::string& text, mode_t mode) {
     if (fd.get() < 0) {
         return errno;
     }
-    int error = 0;
-    if (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), text.data(), text.size()) ||
-        syncToDisk(fd.get()) != 0) {
+    int error = clearInheritedAcl(fd.get());
+    if (error == 0 && (fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), text.data(), text.size()) ||
+                       syncToDisk(fd.get()) != 0)) {
         error = errno;
     }
     // close can report a deferred write error (NFS and the like).

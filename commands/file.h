@@ -12,7 +12,8 @@ mode_t ordinaryFileMode();
 
 // Replaces `path` with `text` atomically: a temporary file with an
 // unpredictable name is created exclusively beside it (never through a
-// link), filled completely, synced, given `mode` and renamed over `path`. A
+// link), stripped of any ACL it inherited, given `mode`, filled completely,
+// synced and renamed over `path`. A
 // reader sees the old content or the new, never a mix; a link planted at
 // `path` is replaced, not followed. Returns 0, or the errno of the failure,
 // in which case the temporary file is gone and `path` is untouched.

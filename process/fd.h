@@ -1,5 +1,6 @@
 #pragma once
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,12 +40,21 @@ private:
     int fd_ = -1;
 };
 
-// Writes all of `data`, across short writes and interrupted ones. False on
-// any other failure, with errno set.
+// Writes all of `data`, across short writes and interrupted ones, and
+// waits for room where the descriptor is non-blocking (another holder of a
+// shared pipe can set that at any time): the helper's one report is never
+// dropped for EAGAIN. False on any other failure, with errno set.
 inline bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd room{fd, POLLOUT, 0};
+                if (::poll(&room, 1, -1) < 0 && errno != EINTR) {
+                    return false;
+                }
+                continue;
+            }
             if (errno == EINTR) {
                 continue;
             }

@@ -192,8 +192,10 @@ bool openPipe(Pipe& p) {
 }
 
 // Reads from `fd` into `sink`; false once the stream has ended (or failed).
+// The buffer is static, never on the stack: a caller's stack limit of 32 KiB
+// reaches us (on macOS the main stack is sized from it at exec).
 bool readSome(int fd, std::string& sink) {
-    char buffer[65536];
+    static char buffer[65536];
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {

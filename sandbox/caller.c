@@ -6,7 +6,7 @@
  *     -b SIGNAL   block the signal (the mask survives exec)
  *     -c FD       close the descriptor
  *     -l RES=N    soft limit N, hard limit kept; RES is core, cpu, fsize,
- *                 nofile, data or as
+ *                 nofile, data, as, stack, nproc or memlock
  *     -L RES=N    soft and hard limit N
  *     -g R:E      real gid R, effective gid E
  *     -G G,G...   supplementary groups
@@ -16,9 +16,20 @@
  *     -d DIR      working directory
  *     -t S[:I]    ITIMER_REAL armed to fire after S seconds, then every I
  *     -p          standard error a pipe that nobody reads (its read end
- *                 closed) */
+ *                 closed)
+ *     -o N        N more descriptors open on /dev/null, inheritable
+ *     -n NICE     nice value
+ *     -s POLICY   scheduling class idle or batch
+ *     -P FD:S     FD a non-blocking pipe that a reader, started now, only
+ *                 reads after S seconds, copying it to what FD was
+ *     -F FD:S     the same pipe, but full from the start (the reader skips
+ *                 the filling), and until the reader reads, O_NONBLOCK is
+ *                 set on it again every millisecond, as another holder of
+ *                 the pipe may */
 #define _GNU_SOURCE
+#include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,6 +37,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 static int limit(const char* setting, int hard_too) {
@@ -33,7 +46,8 @@ static int limit(const char* setting, int hard_too) {
         const char* name;
         int resource;
     } names[] = {{"core", RLIMIT_CORE},     {"cpu", RLIMIT_CPU},   {"fsize", RLIMIT_FSIZE},
-                 {"nofile", RLIMIT_NOFILE}, {"data", RLIMIT_DATA}, {"as", RLIMIT_AS}};
+                 {"nofile", RLIMIT_NOFILE}, {"data", RLIMIT_DATA}, {"as", RLIMIT_AS},
+                 {"stack", RLIMIT_STACK},   {"nproc", RLIMIT_NPROC}, {"memlock", RLIMIT_MEMLOCK}};
     const char* value = strchr(setting, '=');
     if (!value) return -1;
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
@@ -53,11 +67,64 @@ static struct timeval seconds(double s) {
     return t;
 }
 
+static double now(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+/* -P and -F: fd becomes the write end of a non-blocking pipe, read late. */
+static int late_reader(const char* setting, int full) {
+    int fd = 0;
+    double delay = 0;
+    int ends[2];
+    if (sscanf(setting, "%d:%lf", &fd, &delay) != 2 || pipe(ends) != 0) return -1;
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    size_t filling = 0;
+    if (full) {
+        static char block[4096];
+        memset(block, '.', sizeof block);
+        for (size_t size = sizeof block; size > 0; size /= 2) {
+            ssize_t n;
+            while ((n = write(ends[1], block, size)) > 0) filling += (size_t)n;
+        }
+    }
+    const double start = now();
+    /* The reader is nobody's child in what runs next: a tracer there that
+     * waits for all its children, while holding the pipe, would never let
+     * it see the end. */
+    const pid_t reader = fork();
+    if (reader < 0) return -1;
+    if (reader == 0) {
+        if (fork() != 0) _exit(0);
+        do {
+            if (full) fcntl(ends[1], F_SETFL, O_NONBLOCK);
+            usleep(1000);
+        } while (now() - start < delay);
+        close(ends[1]);
+        static char buffer[65536];
+        ssize_t n;
+        while ((n = read(ends[0], buffer, sizeof buffer)) > 0) {
+            size_t skip = filling < (size_t)n ? filling : (size_t)n;
+            filling -= skip;
+            for (ssize_t done = (ssize_t)skip, k; done < n; done += k)
+                if ((k = write(fd, buffer + done, (size_t)(n - done))) <= 0) _exit(1);
+        }
+        _exit(0);
+    }
+    int status;
+    waitpid(reader, &status, 0);
+    const int ok = dup2(ends[1], fd) == fd;
+    close(ends[0]);
+    close(ends[1]);
+    return ok ? 0 : -1;
+}
+
 int main(int argc, char** argv) {
     sigset_t block;
     sigemptyset(&block);
     int opt;
-    while ((opt = getopt(argc, argv, "+i:b:c:l:L:g:G:r:u:d:t:p")) != -1) {
+    while ((opt = getopt(argc, argv, "+i:b:c:l:L:g:G:r:u:d:t:po:n:s:P:F:")) != -1) {
         switch (opt) {
             case 'i':
                 signal(atoi(optarg), SIG_IGN);
@@ -107,6 +174,23 @@ int main(int argc, char** argv) {
                 close(ends[1]);
                 break;
             }
+            case 'o':
+                for (int n = atoi(optarg); n > 0; --n)
+                    if (open("/dev/null", O_RDONLY) < 0) return 126;
+                break;
+            case 'n':
+                if (setpriority(PRIO_PROCESS, 0, atoi(optarg)) != 0) return 126;
+                break;
+            case 's': {
+                const struct sched_param none = {0};
+                const int policy = strcmp(optarg, "idle") == 0 ? SCHED_IDLE : SCHED_BATCH;
+                if (sched_setscheduler(0, policy, &none) != 0) return 126;
+                break;
+            }
+            case 'P':
+            case 'F':
+                if (late_reader(optarg, opt == 'F') != 0) return 126;
+                break;
             default:
                 return 2;
         }

@@ -5,7 +5,8 @@
  * (and '"' and '\') escaped, so the record is exact and unambiguous; then
  * the descriptors it had open, its signal state, its real and effective uid,
  * what else it inherited at exec (gids, groups, umask, working directory,
- * soft limits, timers, session) and its whole environment (sorted, quoted
+ * soft limits, timers, session, nice value, scheduling class, non-blocking
+ * standard streams) and its whole environment (sorted, quoted
  * alike). What a run does beyond that is told per program name (the last
  * part of argv[0]) by files in /standin (a fixed place: the helper gives its
  * children no environment to name another):
@@ -23,7 +24,9 @@
  * Compiled and static, because the route sweep starts 65,025 of them. */
 #define _GNU_SOURCE
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -153,11 +156,16 @@ static void ids(char** at) {
     put(at, text);
 }
 
-static void soft_limit(char** at, const char* name, int resource, rlim_t enough) {
+/* "inf" when unlimited; "N+" when at least `enough`; with `max`, "max" when
+ * as high as the hard limit lets it be (a root without the right to raise
+ * hard limits, as in this sandbox, can't make it unlimited). */
+static void soft_limit(char** at, const char* name, int resource, rlim_t enough, int max) {
     struct rlimit l;
     char text[64];
     if (getrlimit(resource, &l) != 0)
         snprintf(text, sizeof text, "%s:?", name);
+    else if (max && l.rlim_cur == l.rlim_max)
+        snprintf(text, sizeof text, "%s:max", name);
     else if (l.rlim_cur == RLIM_INFINITY)
         snprintf(text, sizeof text, "%s:inf", name);
     else if (enough && l.rlim_cur >= enough)
@@ -168,9 +176,10 @@ static void soft_limit(char** at, const char* name, int resource, rlim_t enough)
 }
 
 /* What else a process carries across exec from whoever started it: gids,
- * groups, umask, working directory, soft limits, interval timers, and
- * whether it shares the session and process group of the sandbox's first
- * process (the caller's). */
+ * groups, umask, working directory, soft limits, interval timers, whether
+ * it shares the session and process group of the sandbox's first process
+ * (the caller's), its nice value and scheduling class, and which standard
+ * streams are non-blocking (a flag of the description it shares). */
 static void daemon_state(char** at) {
     char text[600];
     gid_t r, e, s;
@@ -189,10 +198,15 @@ static void daemon_state(char** at) {
     put(at, text);
     quote(at, getcwd(text, sizeof text) ? text : "?");
     put(at, " #rlim=");
-    soft_limit(at, "core", RLIMIT_CORE, 0);
-    soft_limit(at, ",cpu", RLIMIT_CPU, 0);
-    soft_limit(at, ",fsize", RLIMIT_FSIZE, 0);
-    soft_limit(at, ",nofile", RLIMIT_NOFILE, 256);
+    soft_limit(at, "core", RLIMIT_CORE, 0, 0);
+    soft_limit(at, ",cpu", RLIMIT_CPU, 0, 0);
+    soft_limit(at, ",fsize", RLIMIT_FSIZE, 0, 0);
+    soft_limit(at, ",nofile", RLIMIT_NOFILE, 256, 0);
+    soft_limit(at, ",stack", RLIMIT_STACK, 8 << 20, 0);
+    soft_limit(at, ",nproc", RLIMIT_NPROC, 0, 1);
+    soft_limit(at, ",memlock", RLIMIT_MEMLOCK, 0, 1);
+    soft_limit(at, ",data", RLIMIT_DATA, 0, 0);
+    soft_limit(at, ",as", RLIMIT_AS, 0, 0);
     int armed = 0;
     for (int which = ITIMER_REAL; which <= ITIMER_PROF; ++which) {
         struct itimerval t;
@@ -200,6 +214,23 @@ static void daemon_state(char** at) {
     }
     put(at, armed ? " #timer=armed" : " #timer=none");
     put(at, getsid(0) == getsid(1) && getpgrp() == getpgid(1) ? " #session=caller" : " #session=own");
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    snprintf(text, sizeof text, errno ? " #nice=?" : " #nice=%d", nice);
+    put(at, text);
+    static const char* const policies[] = {"other", "fifo", "rr", "batch", "iso", "idle", "deadline"};
+    const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    put(at, " #sched=");
+    put(at, policy >= 0 && policy < 7 ? policies[policy] : "?");
+    char nonblocking[8] = "";
+    for (int fd = 0; fd <= 2; ++fd) {
+        const int flags = fcntl(fd, F_GETFL);
+        size_t used = strlen(nonblocking);
+        if (flags >= 0 && (flags & O_NONBLOCK))
+            snprintf(nonblocking + used, sizeof nonblocking - used, "%s%d", used ? "," : "", fd);
+    }
+    snprintf(text, sizeof text, *nonblocking ? " #stdio=nonblocking:%s" : " #stdio=blocking%s", nonblocking);
+    put(at, text);
 }
 
 static int by_text(const void* a, const void* b) { return strcmp(*(char* const*)a, *(char* const*)b); }

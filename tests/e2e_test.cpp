@@ -88,14 +88,19 @@ std::string record(const Argv& run) {
 // What every child must have had: a system daemon's start, whatever the
 // caller left. Descriptors 0, 1 and 2 only (the sandbox leaks 7 to the
 // helper), no signal blocked or ignored, root's uids, gids and group only,
-// at most umask 022, / as its working directory, no core, no CPU or
-// file-size limit, room for descriptors, no timer, OpenVPN alone in a session
-// of its own, and the fixed environment, to which bash adds its own three
+// at most umask 022, / as its working directory, no core, no CPU, file-size,
+// data or address-space limit, process count and locked memory as high as
+// the hard limits go (this sandbox's root may not raise those), room for
+// descriptors, at least the system's 8 MiB of stack, no timer, OpenVPN alone
+// in a session of its own, nice 0 in the normal class, blocking standard
+// streams, and the fixed environment, to which bash adds its own three
 // variables for what it starts.
 std::string expectedRecord(const Argv& run, const std::string& umask = "022") {
     std::string line = record(run) + " #fds=0,1,2 #sig=clean #ids=0/0 #gids=0/0/0 #groups=0 #umask=" + umask +
-                       " #cwd=\"/\" #rlim=core:0,cpu:inf,fsize:inf,nofile:256+ #timer=none #session=" +
-                       (run[0] == ovpn ? "own" : "caller") + " #env=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"";
+                       " #cwd=\"/\" #rlim=core:0,cpu:inf,fsize:inf,nofile:256+,stack:8388608+,nproc:max,"
+                       "memlock:max,data:inf,as:inf #timer=none #session=" +
+                       (run[0] == ovpn ? "own" : "caller") +
+                       " #nice=0 #sched=other #stdio=blocking #env=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"";
     if (run[0] == "dscacheutil") {
         line += R"( "PWD=/" "SHLVL=0" "_=/usr/sbin/dscacheutil")";
     } else if (run[0] == ovpn) {
@@ -183,7 +188,8 @@ std::vector<Argv> tenStops() {
     }
     return runs;
 }
-std::vector<Argv> operator+(std::vector<Argv> a, const std::vector<Argv>& b) {
+template <typename T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -570,17 +576,113 @@ const std::vector<Case> cases = {
      .files = {{"zarto.conf", {"new", 0644}}},
      .status = 128 + SIGUSR1,
      .options = traced("",
-                       "-o /standin/strace -e trace=fsync,rename -e inject=fsync:signal=USR1:when=1 -e "
+                       "-o /standin/strace -y -e trace=fsync,rename -e inject=fsync:signal=USR1:when=1 -e "
                        "inject=rename:signal=USR1"),
      .setup = {{"shared/zarto.conf", "old"}},
      .check =
          [](const std::string& w) {
              std::vector<std::string> calls;
-             for (const std::string& line : logLines(w + "/standin/strace")) {
+             const std::vector<std::string> lines = logLines(w + "/standin/strace");
+             for (const std::string& line : lines) {
                  calls.push_back(line.substr(0, line.find_first_of("( ")));
              }
-             EXPECT_EQ(calls, (std::vector<std::string>{"fsync", "rename", "fsync", "---", "+++"}));
+             ASSERT_EQ(calls, (std::vector<std::string>{"fsync", "rename", "fsync", "---", "+++"}));
+             // strace's view of each synced descriptor: the temporary file,
+             // then the folder that holds the new name.
+             EXPECT_NE(lines[0].find("</Users/Shared/Zarto/.zarto.conf."), std::string::npos) << lines[0];
+             EXPECT_NE(lines[2].find("</Users/Shared/Zarto>)"), std::string::npos) << lines[2];
          }},
+    // A refused sync is a failed write: the old file stays, nothing is left.
+    {.name = "RefusedSyncFailsTheWrite",
+     .args = {"start", "new"},
+     .runs = {},
+     .files = {{"zarto.conf", {"old", 0644}}},
+     .status = 1,
+     .err = cantWriteConf + "Input/output error\n",
+     .options = traced("", "-o /dev/null -e trace=fsync -e inject=fsync:error=EIO:when=1"),
+     .setup = {{"shared/zarto.conf", "old"}}},
+    // A root already in group 0 alone that may not change its groups needs
+    // no change: it runs.
+    {.name = "RootAlreadyInGroupZeroAloneRuns",
+     .args = {"start", "x"},
+     .runs = {startRun},
+     .files = {{"zarto.conf", {"x", 0644}}},
+     .options = traced("-G 0", "-o /dev/null -e trace=setgroups -e inject=setgroups:error=EPERM")},
+    // A caller's ignored SIGCHLD: every waited child's status is still
+    // collected (strace sees each wait4 return its pid, not ECHILD), and the
+    // helper does not wait for the OpenVPN it left running.
+    {.name = "IgnoredSigchldStillCollectsEveryStatus",
+     .args = {"ovStart", "stop"},
+     .runs = tenStops() + std::vector<Argv>{{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"}},
+     .options = traced("-i 17", "-o /standin/strace -e trace=wait4"),
+     .setup = {{"standin/OVHelper.sleep", "1"}},
+     .check =
+         [](const std::string& w) {
+             int collected = 0;
+             for (const std::string& line : logLines(w + "/standin/strace")) {
+                 if (line.starts_with("wait4(")) {
+                     EXPECT_EQ(line.find("ECHILD"), std::string::npos) << line;
+                     ++collected;
+                 }
+             }
+             EXPECT_EQ(collected, 10);
+             EXPECT_EQ(read(w + "/standin/log.at-exit").find("OVHelper woke"), std::string::npos);
+         }},
+    // A caller's stack limit of 32 KiB: the helper reads its captures
+    // without a large stack buffer, and every child gets the system's stack.
+    {.name = "TinyStackLimitRunsEverything",
+     .args = {"setDNS", "ovStart", "stop"},
+     .runs = tenStops() + std::vector<Argv>{{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"},
+                                            listing,
+                                            {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"},
+                                            flush},
+     .options = {"--caller", "-l stack=32768"},
+     .setup = {{"standin/networksetup.out", "Wi-Fi\n"}}},
+    // 250 descriptors leaked under a limit of 256, which is enough to
+    // raise nothing: every capture still has room for its pipes.
+    {.name = "LeakedDescriptorsLeaveRoomForEveryRun",
+     .args = {"setDNS", "ovStart"},
+     .runs = {{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"},
+              listing,
+              {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"},
+              {netsetup, "-setdnsservers", "Ethernet", "8.8.8.8", "8.8.4.4"},
+              flush},
+     .options = {"--caller", "-l nofile=256 -o 250"},
+     .setup = {{"standin/networksetup.out", "Wi-Fi\nEthernet\n"}}},
+    // A starved caller: nice 19, the idle class, one process, no locked
+    // memory. Every child runs at nice 0 in the normal class, unlimited.
+    {.name = "CallersPriorityAndProcessLimitsReachNoChild",
+     .args = {"setDNS", "ovStart", "stop"},
+     .runs = tenStops() + std::vector<Argv>{{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"},
+                                            listing,
+                                            {netsetup, "-setdnsservers", "", "8.8.8.8", "8.8.4.4"},
+                                            flush},
+     .options = {"--caller", "-n 19 -s idle -l nproc=1 -l memlock=0"}},
+    // Standard output a non-blocking pipe whose reader starts late: route
+    // writes to a blocking stream and all 300 KB arrive.
+    {.name = "NonBlockingOutputArrivesWhole",
+     .args = {"runCommand", "get", "default"},
+     .runs = {{route, "get", "default"}},
+     .out = std::string(300000, 'r'),
+     .options = {"--caller", "-P 1:0.5"},
+     .setup = {{"standin/route.out", std::string(300000, 'r')}}},
+    // Standard error full and set non-blocking again after the helper's
+    // start (strace holds the report's write back until it is): the report
+    // waits for room and arrives.
+    {.name = "ReportWaitsForRoomOnANonBlockingFullPipe",
+     .args = {"start", "x"},
+     .runs = {},
+     .files = {{"zarto.conf", {"old", 0644}}},
+     .status = 1,
+     .err = cantWriteConf + "Read-only file system\n",
+     .options = std::vector<std::string>{"--shared-ro"} +
+                traced("-F 2:0.6", "-o /dev/null -e trace=write -e inject=write:delay_enter=300000:when=1"),
+     .setup = {{"shared/zarto.conf", "old"}}},
+    // A listing line with a NUL can't reach networksetup whole: skipped.
+    {.name = "ListingLineWithANulIsSkipped",
+     .args = {"setDNS"},
+     .runs = {listing, {netsetup, "-setdnsservers", "Ethernet", "8.8.8.8", "8.8.4.4"}, flush},
+     .setup = {{"standin/networksetup.out", std::string("Wi-Fi\0 (tether)\nEthernet\n", 25)}}},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
