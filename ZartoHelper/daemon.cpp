@@ -65,7 +65,8 @@ void closeInheritedDescriptors() {
         const std::size_t count = static_cast<std::size_t>(bytes) / sizeof(proc_fdinfo);
         const std::unique_ptr<proc_fdinfo[]> open(new (std::nothrow) proc_fdinfo[count]);
         const int filled = open ? proc_pidinfo(getpid(), PROC_PIDLISTFDS, 0, open.get(), bytes) : 0;
-        for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(filled, 0)) / sizeof(proc_fdinfo); ++i) {
+        const std::size_t listed = filled > 0 ? static_cast<std::size_t>(filled) / sizeof(proc_fdinfo) : 0;
+        for (std::size_t i = 0; i < listed; ++i) {
             if (open[i].proc_fd >= first) {
                 static_cast<void>(close(open[i].proc_fd));
             }
@@ -114,7 +115,8 @@ void takeDaemonLimits() {
     }
     const rlimit noCore{0, 0};
     static_cast<void>(setrlimit(RLIMIT_CORE, &noCore));
-    for (const int resource : {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_AS, RLIMIT_NPROC, RLIMIT_MEMLOCK}) {
+    for (const int resource :
+         {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_AS, RLIMIT_NPROC, RLIMIT_MEMLOCK}) {
         raiseLimit(resource, RLIM_INFINITY);
     }
     // launchd's default for a daemon; a captured run needs four beside 0,

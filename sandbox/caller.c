@@ -45,8 +45,8 @@ static int limit(const char* setting, int hard_too) {
     static const struct {
         const char* name;
         int resource;
-    } names[] = {{"core", RLIMIT_CORE},     {"cpu", RLIMIT_CPU},   {"fsize", RLIMIT_FSIZE},
-                 {"nofile", RLIMIT_NOFILE}, {"data", RLIMIT_DATA}, {"as", RLIMIT_AS},
+    } names[] = {{"core", RLIMIT_CORE},     {"cpu", RLIMIT_CPU},     {"fsize", RLIMIT_FSIZE},
+                 {"nofile", RLIMIT_NOFILE}, {"data", RLIMIT_DATA},   {"as", RLIMIT_AS},
                  {"stack", RLIMIT_STACK},   {"nproc", RLIMIT_NPROC}, {"memlock", RLIMIT_MEMLOCK}};
     const char* value = strchr(setting, '=');
     if (!value) return -1;
