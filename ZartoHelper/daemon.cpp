@@ -10,11 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <memory>
-#include <new>
 
 #ifdef __APPLE__
 #include <libproc.h>
+
+#include <memory>
+#include <new>
 #else
 #include <sched.h>
 #endif
@@ -39,12 +40,6 @@ void disarmTimers() {
     const itimerval off{};
     for (const int timer : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) {
         static_cast<void>(setitimer(timer, &off, nullptr));
-    }
-}
-
-void closeEachFrom(int first, int end) {
-    for (int fd = first; fd < end; ++fd) {
-        static_cast<void>(close(fd));
     }
 }
 
@@ -81,7 +76,10 @@ void closeInheritedDescriptors() {
     }
 #endif
     // Refused (an old kernel, say): everything below the table's size.
-    closeEachFrom(first, static_cast<int>(std::min(sysconf(_SC_OPEN_MAX), 65536L)));
+    const int end = static_cast<int>(std::min(sysconf(_SC_OPEN_MAX), 65536L));
+    for (int fd = first; fd < end; ++fd) {
+        static_cast<void>(close(fd));
+    }
 }
 
 // Raises the soft limit to `wanted` and the hard one with it where lower.
@@ -159,8 +157,8 @@ void makeStandardStreamsBlocking() {
 // caller's deliberate choice and is kept.
 void takeDaemonPriority() {
     errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, 0);
-    if (errno == 0 && nice > 0) {
+    const int niceness = getpriority(PRIO_PROCESS, 0);
+    if (errno == 0 && niceness > 0) {
         static_cast<void>(setpriority(PRIO_PROCESS, 0, 0));
     }
 #ifdef __APPLE__

@@ -215,8 +215,8 @@ static void daemon_state(char** at) {
     put(at, armed ? " #timer=armed" : " #timer=none");
     put(at, getsid(0) == getsid(1) && getpgrp() == getpgid(1) ? " #session=caller" : " #session=own");
     errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, 0);
-    snprintf(text, sizeof text, errno ? " #nice=?" : " #nice=%d", nice);
+    const int niceness = getpriority(PRIO_PROCESS, 0);
+    snprintf(text, sizeof text, errno ? " #nice=?" : " #nice=%d", niceness);
     put(at, text);
     static const char* const policies[] = {"other", "fifo", "rr", "batch", "iso", "idle", "deadline"};
     const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
