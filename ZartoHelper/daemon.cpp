@@ -18,6 +18,7 @@
 #include <new>
 #else
 #include <sched.h>
+#include <sys/syscall.h>
 #endif
 
 #include "ZartoHelper/main.h"
@@ -152,9 +153,10 @@ void makeStandardStreamsBlocking() {
 }
 
 // A user's nice 19 or idle class would starve OpenVPN, which carries the
-// machine's traffic long after we end. Only what lowers the priority is
-// undone: a raised one, or a realtime class (only root sets those), is the
-// caller's deliberate choice and is kept.
+// machine's traffic long after we end, and an idle disk class would stall
+// every write it makes. Only what lowers the priority is undone: a raised
+// one, or a realtime class (only root sets those), is the caller's
+// deliberate choice and is kept.
 void takeDaemonPriority() {
     errno = 0;
     const int niceness = getpriority(PRIO_PROCESS, 0);
@@ -162,14 +164,28 @@ void takeDaemonPriority() {
         static_cast<void>(setpriority(PRIO_PROCESS, 0, 0));
     }
 #ifdef __APPLE__
-    // The darwin background state (taskpolicy -b, or a throttled app's
-    // child) lowers CPU, disk and network priority, and children inherit it.
+    // The darwin background state that this process set on itself
+    // (setpriority with PRIO_DARWIN_BG) lowers CPU, disk and network
+    // priority, and children inherit it. A background state applied from
+    // outside, a QoS clamp and disabled ASLR have no documented reset.
     static_cast<void>(setpriority(PRIO_DARWIN_PROCESS, 0, 0));
+    // The disk I/O policy that taskpolicy -d throttle or a parent's
+    // setiopolicy_np left: back to the default, which no policy outranks.
+    static_cast<void>(setiopolicy_np(IOPOL_TYPE_DISK, IOPOL_SCOPE_PROCESS, IOPOL_DEFAULT));
 #else
     const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
     if (policy == SCHED_IDLE || policy == SCHED_BATCH) {
         const sched_param normal{};
         static_cast<void>(sched_setscheduler(0, SCHED_OTHER, &normal));
+    }
+    // ionice -c 3: disk I/O only when no one else wants the disk. Class
+    // "none" is the default every process starts with: best effort, its
+    // level taken from the nice value (0 now). glibc has no wrapper.
+    constexpr long whoProcess = 1;  // IOPRIO_WHO_PROCESS
+    constexpr int classShift = 13;  // IOPRIO_CLASS_SHIFT
+    constexpr long idleClass = 3;   // IOPRIO_CLASS_IDLE
+    if (syscall(SYS_ioprio_get, whoProcess, 0) >> classShift == idleClass) {
+        static_cast<void>(syscall(SYS_ioprio_set, whoProcess, 0, 0));
     }
 #endif
 }

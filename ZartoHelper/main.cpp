@@ -1,14 +1,12 @@
 #include "ZartoHelper/main.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "ZartoHelper/daemon.h"
 #include "commands/commands.h"
-#include "process/fd.h"
+#include "process/report.h"
 #include "process/text.h"
 
 std::vector<std::string> arguments;
@@ -17,11 +15,12 @@ bool isCommand(const std::vector<std::string>& args, const char* word) {
     return std::find(args.begin(), args.end(), word) != args.end();
 }
 
-void exitWithError(const std::string& what, int error) {
-    const std::string message = "ZartoHelper: " + what + ": " + std::strerror(error) + "\n";
-    writeAll(STDERR_FILENO, message.data(), message.size());
+void exitWithReport(const std::string& what, const std::string& reason) {
+    report(what, reason);
     std::exit(1);
 }
+
+void exitWithError(const std::string& what, int error) { exitWithReport(what, std::strerror(error)); }
 
 int main(int argc, char* argv[]) {
     startAsSystemDaemon();

@@ -20,8 +20,9 @@ inline constexpr const char* ovAuthPath = "/Users/Shared/Zarto/a.dat";
 // configuration text that merely mentions a word must never trigger it.
 bool isCommand(const std::vector<std::string>& args, const char* word);
 
-// The helper's one report: "ZartoHelper: WHAT: REASON" on standard error,
-// then exit status 1. For what must not be carried on from: a configuration
+// The helper's report, "ZartoHelper: WHAT: REASON" on standard error, then
+// exit status 1. For what must not be carried on from: a configuration
 // file that can't be written, an identity or a working folder that can't be
-// settled.
+// settled. exitWithError gives the reason as the system's text for `error`.
+[[noreturn]] void exitWithReport(const std::string& what, const std::string& reason);
 [[noreturn]] void exitWithError(const std::string& what, int error);

@@ -2,7 +2,9 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 // Mode of the files that hold credentials or private keys.
 inline constexpr mode_t secretFileMode = 0600;
@@ -17,9 +19,22 @@ mode_t ordinaryFileMode();
 // never a mix; a link planted at `path` is replaced, not followed. Returns
 // 0, or the errno of the failure, in which case the temporary file is gone
 // and `path` is untouched.
-int replaceFile(const char* path, const std::string& text, mode_t mode);
+int replaceFile(const char* path, std::string_view text, mode_t mode);
 
-// replaceFile, and on failure the one report the helper ever prints
-// ("ZartoHelper: cannot write PATH: REASON") and exit status 1: a tunnel
-// program must not start on a configuration that isn't there.
-void writeConfigFile(const char* path, const std::string& text, mode_t mode);
+// One file of a command word's writes.
+struct ConfigFile {
+    const char* path;
+    std::string_view text;
+    mode_t mode;
+};
+
+// One command word's writes, all in one folder, made as one: under an
+// exclusive lock on that folder's lock file, so that two calls at once
+// never mix their files (c.ovpn of one with a.dat of the other). Under it,
+// a temporary file that a killed call left beside a target goes first;
+// then each file is replaced in order, and the lock is released before
+// anything else runs. On failure the helper's report ("ZartoHelper: cannot
+// write PATH: REASON") and exit status 1: a tunnel program must not start
+// on a configuration that isn't there. Files written before the failure
+// stay written.
+void writeConfigFiles(std::initializer_list<ConfigFile> files);

@@ -9,7 +9,7 @@ void start() {
     // Only ["start", text] carries a configuration: with the word elsewhere
     // (["stop", "start"]) the second argument is a command word, not a file.
     if (arguments.size() == 2 && arguments[0] == "start") {
-        writeConfigFile(configPath, arguments[1], ordinaryFileMode());
+        writeConfigFiles({{configPath, arguments[1], ordinaryFileMode()}});
     }
     runCommandWithOutPipe(tunPath, {"start", "-d", configPath});
 }

@@ -12,6 +12,7 @@
 
 #include "process/fd.h"
 #include "process/text.h"
+#include "process/trust.h"
 
 // A child must never inherit a descriptor the caller leaked to the helper:
 // it would run as root holding it. Without a way to close them all at the
@@ -121,8 +122,12 @@ bool prepareSpawn(SpawnSetup& setup, int outFd, int errFd, bool ownSession) {
 // argv ends with a null pointer. outFd/errFd: -1 keeps the helper's own
 // stream, otherwise that descriptor becomes the child's 1 or 2. ownSession:
 // in a new session, for a child nobody waits for.
-// Returns the child's pid, or -1 when it could not be started.
+// Returns the child's pid, or -1 when it could not be started or root must
+// not start it (see isTrustedProgram).
 pid_t spawnProgram(char* const argv[], int outFd, int errFd, bool ownSession = false) {
+    if (!isTrustedProgram(argv[0])) {
+        return -1;
+    }
     SpawnSetup setup;
     pid_t pid = -1;
     if (!prepareSpawn(setup, outFd, errFd, ownSession) ||
@@ -191,46 +196,63 @@ bool openPipe(Pipe& p) {
     return true;
 }
 
-// Reads from `fd` into `sink`; false once the stream has ended (or failed).
-// The buffer is static, never on the stack: a caller's stack limit of 32 KiB
-// reaches us (on macOS the main stack is sized from it at exec).
-bool readSome(int fd, std::string& sink) {
+enum class Read { more, end, failed };
+
+// Reads what is there from `fd` into `sink`. The buffer is static, never on
+// the stack: the caller's stack limit may be too small for it, and may be
+// one that can't be raised.
+Read readSome(int fd, std::string& sink) {
     static char buffer[65536];
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {
             sink.append(buffer, static_cast<std::size_t>(n));
-            return true;
+            return Read::more;
         }
-        if (n < 0 && errno == EINTR) {
-            continue;
+        if (n == 0) {
+            return Read::end;
         }
-        return false;
+        if (errno != EINTR) {
+            return Read::failed;
+        }
     }
 }
 
 // Reads every pipe to its end at once, so that a child blocked on a full
-// pipe never waits for us while we wait on the other one.
-void drain(Fd* pipes, std::string* sinks, std::size_t count) {
+// pipe never waits for us while we wait on the other one. Sets ended[i]
+// only for a stream read to its end: one cut short by a failing read or
+// poll is a part whose rest is unknown, never to be taken for the whole.
+// Every pipe is closed on return, so a child still writing to one gets
+// EPIPE instead of waiting for a reader while we wait for its exit.
+void drain(Fd* pipes, std::string* sinks, bool* ended, std::size_t count) {
     pollfd polls[2];
     std::size_t open = count;
     for (std::size_t i = 0; i < count; ++i) {
         polls[i] = {pipes[i].get(), POLLIN, 0};
+        ended[i] = false;
     }
     while (open > 0) {
         if (poll(polls, count, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            break;
         }
         for (std::size_t i = 0; i < count; ++i) {
-            if (polls[i].fd >= 0 && polls[i].revents != 0 && !readSome(polls[i].fd, sinks[i])) {
+            if (polls[i].fd < 0 || polls[i].revents == 0) {
+                continue;
+            }
+            const Read read = readSome(polls[i].fd, sinks[i]);
+            if (read != Read::more) {
+                ended[i] = read == Read::end;
                 pipes[i].reset();
                 polls[i].fd = -1;  // poll skips negative descriptors
                 --open;
             }
         }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        pipes[i].reset();
     }
 }
 
@@ -269,9 +291,16 @@ CommandResult runCommand(const char* cmd, std::initializer_list<const char*> arg
     }
     Fd pipes[2] = {std::move(out.read), std::move(err.read)};
     std::string bytes[2];
-    drain(pipes, bytes, 2);
-    result.output = splitLines(bytes[0]);
-    result.error = splitLines(bytes[1]);
+    bool ended[2];
+    drain(pipes, bytes, ended, 2);
+    // A stream cut short stays empty, as ill-formed text does: with
+    // "Wi-Fi 2" cut after "Wi-Fi", a listing would name another service.
+    if (ended[0]) {
+        result.output = splitLines(bytes[0]);
+    }
+    if (ended[1]) {
+        result.error = splitLines(bytes[1]);
+    }
     result.exitCode = waitForExit(pid);
     return result;
 }
@@ -287,8 +316,12 @@ std::string shell(const char* commandLine) {
         return {};
     }
     std::string bytes;
-    drain(&out.read, &bytes, 1);
-    if (!isValidUtf8(bytes)) {
+    bool ended = false;
+    drain(&out.read, &bytes, &ended, 1);
+    // Waited for like every run but OpenVPN's: the end of its output is not
+    // the end of its work.
+    waitForExit(pid);
+    if (!ended || !isValidUtf8(bytes)) {
         return {};
     }
     return bytes;

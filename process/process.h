@@ -18,7 +18,8 @@
 //
 // A program that can't be started, or that can't be started in that state,
 // gives status 127 and, where output is captured, empty lists; nothing is
-// printed and the caller goes on.
+// printed and the caller goes on. So does one that root must not run (see
+// isTrustedProgram), which is reported once per path.
 
 // What a captured run gives back.
 struct CommandResult {
@@ -37,12 +38,14 @@ std::int32_t runCommandWithOutPipeWithArr(const char* cmd, const std::vector<std
 // Starts the program with standard output and error on pipes of their own,
 // drains both concurrently (a child filling standard error first never
 // stalls), waits for it, and returns both streams as lines plus its status.
+// A stream whose capture fails before its end gives no lines at all.
 CommandResult runCommand(const char* cmd, std::initializer_list<const char*> args);
 
 // Runs `commandLine` through "/bin/bash -c" with standard output on a pipe,
 // standard error inherited, and returns everything written there once the
-// pipe reaches its end (so everything that inherited it has closed it). The
-// shell's exit is not waited for. Output that is not valid UTF-8 gives "".
+// pipe reaches its end (so everything that inherited it has closed it), and
+// the shell has exited. Output that is not valid UTF-8, or whose capture
+// failed before its end, gives "".
 std::string shell(const char* commandLine);
 
 // Starts `commandLine` through "/bin/bash -c" with all streams inherited, in

@@ -164,13 +164,17 @@ std::string makeWork() {
     return dir;
 }
 
-// Names in shared/ other than the two stand-in programs.
+// The writers' lock, left by any row that writes: an empty file of root's
+// that no one else may open.
+const std::string lockFile = ".ZartoHelper.lock";
+
+// Names in shared/ other than the two stand-in programs and the lock.
 std::vector<std::string> sharedFiles(const std::string& work) {
     std::vector<std::string> names;
     if (DIR* d = opendir((work + "/shared").c_str())) {
         while (const dirent* e = readdir(d)) {
             const std::string n = e->d_name;
-            if (n != "." && n != ".." && n != "ZartoProvider" && n != "OVHelper") {
+            if (n != "." && n != ".." && n != "ZartoProvider" && n != "OVHelper" && n != lockFile) {
                 names.push_back(n);
             }
         }
@@ -719,6 +723,9 @@ TEST_P(EndToEnd, RunsExactlyWhatItShould) {
         ASSERT_EQ(lstat((work + "/shared/" + name).c_str(), &st), 0) << name;
         EXPECT_EQ(read(work + "/shared/" + name), file.content) << name;
         EXPECT_EQ(st.st_mode & 07777, file.mode) << name;
+    }
+    if (struct stat st{}; lstat((work + "/shared/" + lockFile).c_str(), &st) == 0) {
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0600 && st.st_size == 0);
     }
     // Nothing else there: no temporary file left behind.
     names.insert(names.end(), c.extra.begin(), c.extra.end());

@@ -2,9 +2,10 @@
 // argument vectors, and which files are written, for any argument list. The
 // helper's own dispatch and handlers run unchanged (main built as zartoMain);
 // the runners and the file writer are replaced at link time by recorders,
-// so nothing is started or written, and the daemon's start (which would
-// close libFuzzer's descriptors) by nothing. The expectation is built from the
-// reference decoder and the rules as the README states them.
+// so nothing is started or written, the program check by a yes, and the
+// daemon's start (which would close libFuzzer's descriptors) by nothing.
+// The expectation is built from the reference decoder and the rules as the
+// README states them.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "ZartoHelper/main.h"
 #include "commands/file.h"
 #include "process/process.h"
+#include "process/trust.h"
 #include "tests/fuzz/reference.h"
 
 int zartoMain(int argc, char* argv[]);
@@ -81,9 +83,14 @@ void startAsSystemDaemon() {}
 
 mode_t ordinaryFileMode() { return 0644; }
 
-void writeConfigFile(const char* path, const std::string& text, mode_t mode) {
-    record({"write", path, text, std::to_string(mode)});
+void writeConfigFiles(std::initializer_list<ConfigFile> files) {
+    for (const ConfigFile& file : files) {
+        record({"write", file.path, std::string(file.text), std::to_string(file.mode)});
+    }
 }
+
+// Every program is trusted here: which ones are is the sandbox's to show.
+bool isTrustedProgram(const char* /*path*/) { return true; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Arguments are the input split at NUL bytes, as no argument can hold one.
