@@ -19,7 +19,8 @@
  *                 closed)
  *     -o N        N more descriptors open on /dev/null, inheritable
  *     -n NICE     nice value
- *     -s POLICY   scheduling class idle or batch
+ *     -s POLICY   scheduling class idle, batch or fifo (priority 1)
+ *     -I idle     the idle I/O class
  *     -P FD:S     FD a non-blocking pipe that a reader, started now, only
  *                 reads after S seconds, copying it to what FD was
  *     -F FD:S     the same pipe, but full from the start (the reader skips
@@ -36,6 +37,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -124,7 +126,7 @@ int main(int argc, char** argv) {
     sigset_t block;
     sigemptyset(&block);
     int opt;
-    while ((opt = getopt(argc, argv, "+i:b:c:l:L:g:G:r:u:d:t:po:n:s:P:F:")) != -1) {
+    while ((opt = getopt(argc, argv, "+i:b:c:l:L:g:G:r:u:d:t:po:n:s:I:P:F:")) != -1) {
         switch (opt) {
             case 'i':
                 signal(atoi(optarg), SIG_IGN);
@@ -182,11 +184,16 @@ int main(int argc, char** argv) {
                 if (setpriority(PRIO_PROCESS, 0, atoi(optarg)) != 0) return 126;
                 break;
             case 's': {
-                const struct sched_param none = {0};
-                const int policy = strcmp(optarg, "idle") == 0 ? SCHED_IDLE : SCHED_BATCH;
-                if (sched_setscheduler(0, policy, &none) != 0) return 126;
+                const int fifo = strcmp(optarg, "fifo") == 0;
+                const struct sched_param param = {fifo};
+                const int policy = fifo ? SCHED_FIFO : strcmp(optarg, "idle") == 0 ? SCHED_IDLE : SCHED_BATCH;
+                if (sched_setscheduler(0, policy, &param) != 0) return 126;
                 break;
             }
+            case 'I':
+                /* IOPRIO_WHO_PROCESS, class IOPRIO_CLASS_IDLE at its shift */
+                if (strcmp(optarg, "idle") != 0 || syscall(SYS_ioprio_set, 1, 0, 3 << 13) != 0) return 126;
+                break;
             case 'P':
             case 'F':
                 if (late_reader(optarg, opt == 'F') != 0) return 126;

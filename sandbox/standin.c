@@ -5,13 +5,15 @@
  * (and '"' and '\') escaped, so the record is exact and unambiguous; then
  * the descriptors it had open, its signal state, its real and effective uid,
  * what else it inherited at exec (gids, groups, umask, working directory,
- * soft limits, timers, session, nice value, scheduling class, non-blocking
- * standard streams) and its whole environment (sorted, quoted
+ * soft limits, timers, session, nice value, scheduling and I/O classes,
+ * non-blocking standard streams) and its whole environment (sorted, quoted
  * alike). What a run does beyond that is told per program name (the last
  * part of argv[0]) by files in /standin (a fixed place: the helper gives its
  * children no environment to name another):
  *   NAME.out    copied to standard output
+ *   NAME.then   copied to standard output 0.3 s after NAME.out
  *   NAME.err    copied to standard error
+ *   NAME.close-out  if present, standard output is closed before the sleep
  *   NAME.sleep  seconds to sleep; then a second line "NAME woke" is logged
  *   NAME.exit   exit status
  *   NAME.signal signal number to end itself with
@@ -33,6 +35,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -178,8 +181,8 @@ static void soft_limit(char** at, const char* name, int resource, rlim_t enough,
 /* What else a process carries across exec from whoever started it: gids,
  * groups, umask, working directory, soft limits, interval timers, whether
  * it shares the session and process group of the sandbox's first process
- * (the caller's), its nice value and scheduling class, and which standard
- * streams are non-blocking (a flag of the description it shares). */
+ * (the caller's), its nice value, scheduling and I/O classes, and which
+ * standard streams are non-blocking (a flag of the description it shares). */
 static void daemon_state(char** at) {
     char text[600];
     gid_t r, e, s;
@@ -222,6 +225,10 @@ static void daemon_state(char** at) {
     const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
     put(at, " #sched=");
     put(at, policy >= 0 && policy < 7 ? policies[policy] : "?");
+    static const char* const io_classes[] = {"none", "rt", "be", "idle"};
+    const long io = syscall(SYS_ioprio_get, 1 /* IOPRIO_WHO_PROCESS */, 0);
+    put(at, " #io=");
+    put(at, io >= 0 && io >> 13 < 4 ? io_classes[io >> 13] : "?");
     char nonblocking[8] = "";
     for (int fd = 0; fd <= 2; ++fd) {
         const int flags = fcntl(fd, F_GETFL);
@@ -329,9 +336,15 @@ int main(int argc, char** argv) {
 
     parent_hwm();
     copy_control("out", 1);
+    char value[64];
+    if (read_control("then", value, sizeof value) >= 0) {
+        const struct timespec pause = {0, 300000000};
+        nanosleep(&pause, NULL);
+        copy_control("then", 1);
+    }
     copy_control("err", 2);
     flood();
-    char value[64];
+    if (read_control("close-out", value, sizeof value) >= 0) close(1);
     if (read_control("sleep", value, sizeof value) > 0) {
         double seconds = atof(value);
         struct timespec ts = {(time_t)seconds, (long)((seconds - (double)(time_t)seconds) * 1e9)};
