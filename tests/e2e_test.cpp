@@ -807,12 +807,18 @@ const std::vector<Case> cases = {
              ASSERT_EQ(left.size(), 1U);
              ASSERT_TRUE(left[0].starts_with(".c.ovpn.")) << left[0];
          }},
-    // The listing's capture fails ("Wi-Fi" read, " 2" not yet): what was
-    // read is no listing, and no service is set. The flush still runs.
-    {.name = "ListingCutShortSetsNothing",
+    // The listing's capture fails, by poll or by read, between "Wi-Fi" and
+    // " 2": what was read is no listing, and no service is set. The flush
+    // still runs.
+    {.name = "ListingCutShortByPollSetsNothing",
      .args = {"setDNS"},
      .runs = {listing, flush},
      .options = traced("", "-o /dev/null -e trace=poll -e inject=poll:error=ENOMEM:when=2"),
+     .setup = {{"standin/networksetup.out", "Wi-Fi"}, {"standin/networksetup.then", " 2\nEthernet\n"}}},
+    {.name = "ListingCutShortByReadSetsNothing",
+     .args = {"deleteDNS"},
+     .runs = {listing, flush},
+     .options = traced("", "-o /dev/null -e trace=read -e inject=read:error=EIO:when=2"),
      .setup = {{"standin/networksetup.out", "Wi-Fi"}, {"standin/networksetup.then", " 2\nEthernet\n"}}},
     // The flush closes its output and goes on working: the helper waits
     // for it to end.
