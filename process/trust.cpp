@@ -128,7 +128,9 @@ Verdict judge(const char* path, std::string& why) {
             reached.erase(reached.empty() ? 0 : reached.rfind('/'));
             continue;
         }
-        const std::string component = reached + "/" + name;
+        std::string component = reached;
+        component += '/';
+        component += name;
         if (lstat(component.c_str(), &st) != 0) {
             return Verdict::missing;
         }
@@ -151,7 +153,8 @@ Verdict judge(const char* path, std::string& why) {
             if (target.front() == '/') {
                 reached.clear();
             }
-            rest = "/" + target + rest;
+            target.insert(0, 1, '/');
+            rest.insert(0, target);
             continue;
         }
         if (last) {
