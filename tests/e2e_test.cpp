@@ -815,11 +815,13 @@ const std::vector<Case> cases = {
      .runs = {listing, flush},
      .options = traced("", "-o /dev/null -e trace=poll -e inject=poll:error=ENOMEM:when=2"),
      .setup = {{"standin/networksetup.out", "Wi-Fi"}, {"standin/networksetup.then", " 2\nEthernet\n"}}},
+#ifdef HELPER_STATIC  // strace counts reads, and a loader's come first
     {.name = "ListingCutShortByReadSetsNothing",
      .args = {"deleteDNS"},
      .runs = {listing, flush},
      .options = traced("", "-o /dev/null -e trace=read -e inject=read:error=EIO:when=2"),
      .setup = {{"standin/networksetup.out", "Wi-Fi"}, {"standin/networksetup.then", " 2\nEthernet\n"}}},
+#endif
     // The flush closes its output and goes on working: the helper waits
     // for it to end.
     {.name = "FlushIsWaitedFor",
