@@ -104,7 +104,9 @@ Verdict judge(const char* path, std::string& why) {
     int links = 0;
     struct stat st {};
     std::string detail;
-    if (lstat("/", &st) != 0) {
+    // Every program is named from /; a relative name would be judged
+    // against whatever folder this happens to be in.
+    if (rest.empty() || rest.front() != '/' || lstat("/", &st) != 0) {
         return Verdict::missing;
     }
     if (const char* reason = distrust("/", st, false, detail)) {
