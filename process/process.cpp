@@ -242,9 +242,9 @@ void drain(Fd* pipes, std::string* sinks, bool* ended, std::size_t count) {
             if (polls[i].fd < 0 || polls[i].revents == 0) {
                 continue;
             }
-            const Read read = readSome(polls[i].fd, sinks[i]);
-            if (read != Read::more) {
-                ended[i] = read == Read::end;
+            const Read got = readSome(polls[i].fd, sinks[i]);
+            if (got != Read::more) {
+                ended[i] = got == Read::end;
                 pipes[i].reset();
                 polls[i].fd = -1;  // poll skips negative descriptors
                 --open;
