@@ -63,13 +63,12 @@ const char* aclDistrust(const std::string& component) {
 #endif
 
 // Why `st`, the status of a component, would let someone other than root
-// change what the path leads to; nullptr when nothing does. A link's own
-// mode means nothing (a link can't be rewritten, only replaced through its
+// change what the path leads to; "" when nothing does. A link's own mode
+// means nothing (a link can't be rewritten, only replaced through its
 // folder), but its owner may remove it where the folder is sticky.
-const char* distrust(const std::string& component, const struct stat& st, bool program, std::string& detail) {
+std::string distrust(const std::string& component, const struct stat& st, bool program) {
     if (st.st_uid != 0) {
-        detail = "is owned by uid " + std::to_string(st.st_uid);
-        return detail.c_str();
+        return "is owned by uid " + std::to_string(st.st_uid);
     }
     const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
     if (program && !S_ISREG(st.st_mode)) {
@@ -84,11 +83,13 @@ const char* distrust(const std::string& component, const struct stat& st, bool p
         }
     }
 #ifdef __APPLE__
-    return aclDistrust(component);
+    if (const char* reason = aclDistrust(component)) {
+        return reason;
+    }
 #else
     static_cast<void>(component);
-    return nullptr;
 #endif
+    return {};
 }
 
 enum class Verdict { trusted, refused, missing };
@@ -103,14 +104,13 @@ Verdict judge(const char* path, std::string& why) {
     std::string rest = path;
     int links = 0;
     struct stat st {};
-    std::string detail;
     // Every program is named from /; a relative name would be judged
     // against whatever folder this happens to be in.
     if (rest.empty() || rest.front() != '/' || lstat("/", &st) != 0) {
         return Verdict::missing;
     }
-    if (const char* reason = distrust("/", st, false, detail)) {
-        why = std::string("/ ") + reason;
+    if (const std::string reason = distrust("/", st, false); !reason.empty()) {
+        why = "/ " + reason;
     }
     for (;;) {
         const std::size_t start = rest.find_first_not_of('/');
@@ -137,8 +137,10 @@ Verdict judge(const char* path, std::string& why) {
             return Verdict::missing;
         }
         const bool program = last && !S_ISLNK(st.st_mode);
-        if (const char* reason = distrust(component, st, program, detail); reason != nullptr && why.empty()) {
-            why = component + " " + reason;
+        if (const std::string reason = distrust(component, st, program); !reason.empty() && why.empty()) {
+            why = component;
+            why += ' ';
+            why += reason;
         }
         if (S_ISLNK(st.st_mode)) {
             if (++links > maxLinks) {
