@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "ZartoHelper/main.h"
@@ -77,11 +78,13 @@ int clearInheritedAcl([[maybe_unused]] int fd) {
 #endif
 }
 
-// Holds every signal that can be held for its lifetime. One that landed
-// while a temporary file exists would leave it behind (root-owned, perhaps
-// holding a private key), and one between the rename and the folder sync
-// would leave a rename a power cut can undo. Held, a signal takes effect
-// once the file is in place and synced, or removed.
+// Holds every signal that can be held for its lifetime: a word's writes,
+// from its first temporary file to its last rename and folder sync. One
+// that landed while a temporary file exists would leave it behind
+// (root-owned, perhaps holding a private key); one between two files would
+// leave c.ovpn of this call beside a.dat of the last; one between a rename
+// and its folder sync, a rename a power cut can undo. Held, a signal takes
+// effect once every file is in place and synced, or the write has failed.
 class HeldSignals {
 public:
     HeldSignals() {
@@ -105,31 +108,44 @@ std::string folderOf(std::string_view path) {
     return cut == 0 ? "." : std::string(path.substr(0, cut));
 }
 
-// The lock is a file of root's in the folder, never the folder itself:
-// the folder is 0755, so any user could open it and hold a lock on it for
-// ever, while only root can open a 0600 file of root's. And flock on a
-// regular file is what both systems document (macOS's page says nothing of
-// folders). It is never removed: a lock file deleted while another call
-// waits on it would give the two calls two different locks. O_NONBLOCK: a
-// FIFO planted at the name in a folder others can write must not hang the
-// open; O_NOFOLLOW: nor may a link lead it elsewhere.
-constexpr const char* lockName = ".ZartoHelper.lock";
+// The writers' lock lies in root's run folder (/run on Linux,
+// /private/var/run on macOS), where no other user can create, open or hold
+// a file: one that any user could open, in the shared folder or anywhere
+// else, they could hold for ever (flock needs no write access), and every
+// write would wait on them. Opened read-write, since NFS and CIFS take
+// flock as a range lock that needs it; O_NOFOLLOW and O_NONBLOCK, so that
+// neither a link nor a FIFO at the name leads the open astray or hangs it.
+// It is never removed: a lock file deleted while another call waits on it
+// would give the two calls two different locks.
+constexpr const char* lockPath = "/var/run/ZartoHelper.lock";
 
-// Takes the lock on `folder`, waiting for it as long as another call holds
-// it. Returns "" or why it can't be had.
-std::string lockFolder(const std::string& folder, Fd& lock) {
-    const std::string path = folder + lockName;
-    lock = Fd(open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, secretFileMode));
+// Waits for the writers' lock as long as another call holds it, and keeps
+// it in `lock`. Returns "" or why it can't be had. A file system that has
+// no locks (ENOTSUP, EOPNOTSUPP, ENOLCK) is no reason to fail: the lock
+// serves the writes, and they go on without it.
+std::string takeWritersLock(Fd& lock) {
+    lock = Fd(open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, secretFileMode));
     struct stat st {};
     if (lock.get() < 0 || fstat(lock.get(), &st) != 0) {
         return std::strerror(errno);
     }
-    // One that another user made (where the folder lets them) could be held
-    // by them for ever.
-    if (!S_ISREG(st.st_mode) || st.st_uid != 0) {
-        return path + " is not a file of root's";
+    // Anything but root's own file: someone else made it, or may open it.
+    if (!S_ISREG(st.st_mode)) {
+        return "is not a regular file";
+    }
+    if (st.st_uid != 0) {
+        return "is owned by uid " + std::to_string(st.st_uid);
+    }
+    if (st.st_nlink != 1) {
+        return "has more than one link";
+    }
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        return "is open to group or others";
     }
     while (flock(lock.get(), LOCK_EX) != 0) {
+        if (errno == ENOTSUP || errno == EOPNOTSUPP || errno == ENOLCK) {
+            return {};
+        }
         if (errno != EINTR) {
             return std::strerror(errno);
         }
@@ -162,14 +178,13 @@ void removeLeftovers(std::string_view target) {
     closedir(entries);
 }
 
-}  // namespace
-
-mode_t ordinaryFileMode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
+// Replaces `path` with `text` atomically: a temporary file with an
+// unpredictable name is created exclusively beside it (never through a
+// link), stripped of any ACL it inherited, given `mode`, filled completely,
+// synced and renamed over `path`. A reader sees the old content or the new,
+// never a mix; a link planted at `path` is replaced, not followed. Returns
+// 0, or the errno of the failure, in which case the temporary file is gone
+// and `path` is untouched. The caller holds signals throughout.
 int replaceFile(const char* path, std::string_view text, mode_t mode) {
     // Same folder as the target, so the rename never crosses file systems.
     const std::string_view target(path);
@@ -180,7 +195,6 @@ int replaceFile(const char* path, std::string_view text, mode_t mode) {
     temp += target.substr(cut);
     temp += ".XXXXXX";
 
-    const HeldSignals held;
     // mkostemp opens with O_CREAT|O_EXCL: a link planted at the name fails
     // the open instead of being followed.
     Fd fd(mkostemp(temp.data(), O_CLOEXEC));
@@ -207,16 +221,21 @@ int replaceFile(const char* path, std::string_view text, mode_t mode) {
     return 0;
 }
 
+}  // namespace
+
+mode_t ordinaryFileMode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
 void writeConfigFiles(std::initializer_list<ConfigFile> files) {
-    if (files.size() == 0) {
-        return;
-    }
-    const char* const first = files.begin()->path;
+    // Not under held signals: a helper that waits here can still be ended.
     Fd lock;
-    const std::string refused = lockFolder(folderOf(first), lock);
-    if (!refused.empty()) {
-        exitWithReport(std::string("cannot write ") + first, refused);
+    if (const std::string refused = takeWritersLock(lock); !refused.empty()) {
+        exitWithReport(std::string("cannot lock ") + lockPath, refused);
     }
+    const HeldSignals held;
     for (const ConfigFile& file : files) {
         removeLeftovers(file.path);
     }
@@ -226,4 +245,10 @@ void writeConfigFiles(std::initializer_list<ConfigFile> files) {
             exitWithError(std::string("cannot write ") + file.path, error);
         }
     }
+}
+
+void waitForWriters() {
+    // Taken and let go at once. One that can't be had holds nothing up.
+    Fd lock;
+    static_cast<void>(takeWritersLock(lock));
 }

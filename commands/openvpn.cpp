@@ -19,6 +19,10 @@ void ovStart() {
     if (!isTrustedProgram(ovPath)) {
         return;
     }
+    // Another call's ovConfig may be between its two files: OpenVPN starts
+    // once both are in place, never on c.ovpn of one call and a.dat of the
+    // last.
+    waitForWriters();
     const std::string commandLine = std::string(ovPath) + " --config " + ovConfigPath;
     shellNoPipe(commandLine.c_str());
 }
@@ -27,8 +31,12 @@ void ovConfig() {
     if (arguments.size() != 3 || arguments[0] != "ovConfig") {
         return;
     }
-    // Both files may hold secrets (private keys, a password) in a folder
-    // under the world-writable /Users/Shared: owner-only. Written as one, so
+    // Both files may hold secrets (private keys, a password): owner-only.
+    // They lie in the folder that holds OpenVPN, which root runs only while
+    // that folder is root's alone, sticky or not, so no other user can have
+    // put either file there first or can swap it afterwards. Written as one
+    // word, under the writers' lock and with signals held from the first
+    // temporary file to the last rename, and ovStart waits for that lock:
     // OpenVPN never gets the credentials of another call's configuration.
     writeConfigFiles(
         {{ovConfigPath, arguments[1], secretFileMode}, {ovAuthPath, arguments[2], secretFileMode}});

@@ -1,19 +1,70 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
 // Whether root may start the program at `path`, which must be absolute.
 //
 // Root runs it with every right, so no one else may have been able to put
-// it there: walking the path from / as the kernel would, every component,
-// links included, is owned by root; every folder on the way, before and
-// after each link, is writable by no group and no other user unless it is
-// sticky (like /Users/Shared, where only an entry's owner, here root, can
-// replace it); the program is a regular file that no group and no other
-// user may write; and on macOS no ACL entry on any of them allows another
-// user a write-class right.
+// it there. Walking the path from / as the kernel would, the first
+// component at fault ends the walk and refuses the program:
+// - every component, links included, is owned by root, so no link of
+//   another user's is ever followed as root;
+// - every folder on the way is writable by no group and no other user
+//   unless it is sticky (like /Users/Shared, where only an entry's owner,
+//   here root, can replace it); the folder that holds the program's own
+//   name, and after a link there the folder the link leads into, not even
+//   then: a sticky folder still lets anyone add a name that isn't there
+//   yet, the program's or a file beside it;
+// - the program is a regular file that no group and no other user may
+//   write;
+// - no component lies on a file system a user could have mounted (FUSE on
+//   Linux; on macOS a volume mounted by another uid, or one that ignores
+//   ownership), where owners and modes mean nothing;
+// - on macOS no ACL entry on any of them lets another user change it;
+// - a script's interpreter ("#!" line), and in turn its own, passes the
+//   same rule, as far as the kernel would follow them.
 //
 // A path is checked once per run: what passed can be changed by root alone
 // afterwards, and what failed stays refused. A refusal is reported once, as
-// "ZartoHelper: not running PATH: COMPONENT REASON" on standard error. A
-// program that isn't there is not trusted either, but silently: it could
-// not be started anyway, and nothing was refused.
+// "ZartoHelper: not running PATH: COMPONENT REASON" on standard error (for
+// an interpreter, "interpreter PATH: COMPONENT REASON"). A program missing
+// behind components that all pass, or one the kernel could not resolve,
+// is not trusted either, but silently: it could not be started anyway, and
+// nothing was refused.
 bool isTrustedProgram(const char* path);
+
+// The decisions behind the macOS branches, kept free of any macOS call so
+// that every case runs on every platform. The values are Apple's (sys/acl.h,
+// sys/mount.h); a build for macOS checks each against its header.
+inline constexpr std::uint32_t aclAllowTag = 1;                      // ACL_EXTENDED_ALLOW
+inline constexpr std::uint32_t aclDenyTag = 2;                       // ACL_EXTENDED_DENY
+inline constexpr std::uint32_t aclOnlyInheritFlag = 1U << 8;         // ACL_ENTRY_ONLY_INHERIT
+inline constexpr std::uint64_t aclReadDataRight = 1U << 1;           // ACL_READ_DATA, ACL_LIST_DIRECTORY
+inline constexpr std::uint64_t aclWriteDataRight = 1U << 2;          // ACL_WRITE_DATA, ACL_ADD_FILE
+inline constexpr std::uint64_t aclExecuteRight = 1U << 3;            // ACL_EXECUTE, ACL_SEARCH
+inline constexpr std::uint64_t aclAppendDataRight = 1U << 5;         // ACL_APPEND_DATA, ACL_ADD_SUBDIRECTORY
+inline constexpr std::uint64_t aclReadAttributesRight = 1U << 7;     // ACL_READ_ATTRIBUTES
+inline constexpr std::uint64_t aclReadExtAttributesRight = 1U << 9;  // ACL_READ_EXTATTRIBUTES
+inline constexpr std::uint64_t aclReadSecurityRight = 1U << 11;      // ACL_READ_SECURITY
+inline constexpr std::uint64_t aclSynchronizeRight = 1U << 20;       // ACL_SYNCHRONIZE
+inline constexpr std::uint64_t aclGenericAllRight = 1U << 21;        // KAUTH_ACE_GENERIC_ALL
+inline constexpr std::uint64_t aclGenericExecuteRight = 1U << 22;    // KAUTH_ACE_GENERIC_EXECUTE
+inline constexpr std::uint64_t aclGenericWriteRight = 1U << 23;      // KAUTH_ACE_GENERIC_WRITE
+inline constexpr std::uint64_t aclGenericReadRight = 1U << 24;       // KAUTH_ACE_GENERIC_READ
+inline constexpr std::uint32_t ignoreOwnershipFlag = 0x00200000;     // MNT_IGNORE_OWNERSHIP
+
+// Whether an ACL entry (its tag, its flags and its raw rights) lets whoever
+// it names change a component: an allow entry in force on the component
+// itself that grants anything beyond reading, listing, executing,
+// searching, reading attributes, extended attributes or security, and
+// synchronizing. Deny entries only take rights away; an entry that is only
+// inherited by what is created inside does not apply to the folder itself.
+bool aclEntryLetsOthersChange(std::uint32_t tag, std::uint32_t flags, std::uint64_t rights);
+
+// Why nothing on a volume mounted by `mountOwner` with these mount flags
+// can be trusted ("is on a volume mounted by uid N", "is on a volume that
+// ignores ownership"); "" when it can.
+std::string volumeDistrust(uid_t mountOwner, std::uint32_t flags);

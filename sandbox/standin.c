@@ -11,6 +11,10 @@
  * part of argv[0]) by files in /standin (a fixed place: the helper gives its
  * children no environment to name another):
  *   NAME.out    copied to standard output
+ *   NAME.bytewise  if present, NAME.out goes out a byte at a time, 10 ms
+ *               apart, so that each of the reader's reads gets one byte
+ *   NAME.cat    paths, one a line: each file's content, as it is when the
+ *               run starts, is copied to standard output after NAME.out
  *   NAME.then   copied to standard output 0.3 s after NAME.out
  *   NAME.err    copied to standard error
  *   NAME.close-out  if present, standard output is closed before the sleep
@@ -92,15 +96,37 @@ static long read_control(const char* what, char* buf, size_t size) {
     return total;
 }
 
-static void copy_control(const char* what, int to) {
-    char path[700];
-    snprintf(path, sizeof path, "%s/%s.%s", dir, name, what);
+static void copy_file(const char* path, int to, int bytewise) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
     char buf[65536];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) (void)!write(to, buf, (size_t)n);
+    while ((n = read(fd, buf, bytewise ? 1 : sizeof buf)) > 0) {
+        (void)!write(to, buf, (size_t)n);
+        if (bytewise) {
+            const struct timespec pause = {0, 10000000};
+            nanosleep(&pause, NULL);
+        }
+    }
     close(fd);
+}
+
+static void copy_control(const char* what, int to) {
+    char path[700];
+    snprintf(path, sizeof path, "%s/%s.%s", dir, name, what);
+    copy_file(path, to, 0);
+}
+
+static void copy_named_files(void) {
+    char list[4096];
+    long n = read_control("cat", list, sizeof list);
+    for (char* line = list; n > 0 && *line;) {
+        char* end = strchr(line, '\n');
+        if (end) *end = 0;
+        if (*line) copy_file(line, 1, 0);
+        if (!end) break;
+        line = end + 1;
+    }
 }
 
 static void open_fds(char** at) {
@@ -335,8 +361,15 @@ int main(int argc, char** argv) {
     append_log(line, (size_t)(at - line));
 
     parent_hwm();
-    copy_control("out", 1);
     char value[64];
+    if (read_control("bytewise", value, sizeof value) >= 0) {
+        char path[700];
+        snprintf(path, sizeof path, "%s/%s.out", dir, name);
+        copy_file(path, 1, 1);
+    } else {
+        copy_control("out", 1);
+    }
+    copy_named_files();
     if (read_control("then", value, sizeof value) >= 0) {
         const struct timespec pause = {0, 300000000};
         nanosleep(&pause, NULL);
