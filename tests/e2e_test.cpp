@@ -2,8 +2,11 @@
 // setup of one run, the exact programs it must run (argv[0] first), the
 // files the shared folder must then hold, and the helper's own output.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -198,17 +201,55 @@ std::string refusal(const std::string& program, const std::string& reason) {
     return "ZartoHelper: not running " + program + ": " + reason + "\n";
 }
 
+// A user's process that opens `path` and holds flock on it until it is
+// killed (a minute at most); its pid goes to work/holder.pid once it holds.
+void holdLockAsUser(const std::string& work, const std::string& path) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        // Opened first: on a Mac any user reaches the folder, but this
+        // test's work folder is root's 0700.
+        const int fd = open(path.c_str(), O_RDONLY);
+        if (fd < 0 || setgid(1000) != 0 || setuid(1000) != 0 || flock(fd, LOCK_EX) != 0 ||
+            ::write(ready[1], "x", 1) != 1) {
+            _exit(1);
+        }
+        alarm(60);
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    write(work + "/holder.pid", std::to_string(pid));
+}
+
+// True when the holder was still holding; it is ended either way.
+bool holderStillHeld(const std::string& work) {
+    const pid_t pid = std::stoi(read(work + "/holder.pid"));
+    int status = 0;
+    const bool alive = waitpid(pid, &status, WNOHANG) == 0;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return alive;
+}
+
 std::string makeWork() {
     char dir[] = "/tmp/zarto-e2e.XXXXXX";
     EXPECT_NE(mkdtemp(dir), nullptr);
     mkdir((std::string(dir) + "/standin").c_str(), 0755);
     mkdir((std::string(dir) + "/shared").c_str(), 0755);
+    mkdir((std::string(dir) + "/run").c_str(), 0755);
     return dir;
 }
 
-// The writers' lock, left by any row that writes: an empty file of root's
-// that no one else may open.
-const std::string lockFile = ".ZartoHelper.lock";
+// The writers' lock, left in the sandbox's /run by any row that writes or
+// starts OpenVPN: an empty file of root's that no one else may open.
+const std::string lockFile = "/run/ZartoHelper.lock";
 
 // Names in shared/ other than the two stand-in programs and the lock.
 std::vector<std::string> sharedFiles(const std::string& work) {
@@ -216,7 +257,7 @@ std::vector<std::string> sharedFiles(const std::string& work) {
     if (DIR* d = opendir((work + "/shared").c_str())) {
         while (const dirent* e = readdir(d)) {
             const std::string n = e->d_name;
-            if (n != "." && n != ".." && n != "ZartoProvider" && n != "OVHelper" && n != lockFile) {
+            if (n != "." && n != ".." && n != "ZartoProvider" && n != "OVHelper") {
                 names.push_back(n);
             }
         }
@@ -398,7 +439,8 @@ const std::vector<Case> cases = {
     {.name = "OvStartLeavesOpenVpnRunning",
      .args = {"ovStart"},
      .runs = {{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"}},
-     .setup = {{"standin/OVHelper.sleep", "1"}},
+     .out = "openvpn: up\n",
+     .setup = {{"standin/OVHelper.sleep", "1"}, {"standin/OVHelper.out", "openvpn: up\n"}},
      .check =
          [](const std::string& w) {
              EXPECT_EQ(read(w + "/standin/log.at-exit").find("OVHelper woke"), std::string::npos);
@@ -839,6 +881,157 @@ const std::vector<Case> cases = {
      .runs = tenStops(),
      .options = {"--caller", "-n 1 -s fifo"},
      .childSched = "fifo"},
+    // A sticky folder of root's that anyone may add to (1777): users
+    // can't replace root's programs there, but they can add the files
+    // beside them, and did. Neither program runs.
+    {.name = "StickySharedFolderRunsNothingFromIt",
+     .args = {"stop", "ovStart"},
+     .runs = {},
+     .files = {{"zarto.conf", {"user's", 0644}}, {"c.ovpn", {"up /tmp/x", 0644}}},
+     .err = refusal(tun, "/Users/Shared/Zarto is writable by others") +
+            refusal(ovpn, "/Users/Shared/Zarto is writable by others"),
+     .setup = {{"shared/zarto.conf", "user's"}, {"shared/c.ovpn", "up /tmp/x"}},
+     .prepare =
+         [](const std::string& w) {
+             chmod((w + "/shared").c_str(), 01777);
+             for (const char* name : {"zarto.conf", "c.ovpn"}) {
+                 chown((w + "/shared/" + name).c_str(), 1000, 1000);
+             }
+         }},
+    // A user's folder shown as root's 0755, programs and all, through
+    // FUSE: its owners and modes are whatever the user's file system says.
+    {.name = "FuseFolderRunsNothingFromIt",
+     .args = {"stop", "ovStart"},
+     .runs = {},
+     .err = refusal(tun, "/Users/Shared/Zarto is on a FUSE file system") +
+            refusal(ovpn, "/Users/Shared/Zarto is on a FUSE file system"),
+     .prepare =
+         [](const std::string& w) {
+             const std::string users = w + "/alice";
+             mkdir(users.c_str(), 0777);
+             plant(w, "ZartoProvider", 0755, 1000);
+             plant(w, "OVHelper", 0755, 1000);
+             for (const char* name : {"ZartoProvider", "OVHelper"}) {
+                 rename((w + "/shared/" + name).c_str(), (users + "/" + name).c_str());
+             }
+             chown(users.c_str(), 1000, 1000);
+             ASSERT_EQ(runCommandWithOutPipe("/usr/bin/bindfs",
+                                             {"-u", "0", "-g", "0", "-p", "0755", users.c_str(),
+                                              (w + "/shared").c_str()}),
+                       0);
+             struct stat st {};
+             ASSERT_TRUE(stat((w + "/shared/ZartoProvider").c_str(), &st) == 0 && st.st_uid == 0);
+         },
+     .check =
+         [](const std::string& w) {
+             EXPECT_EQ(runCommandWithOutPipe("/usr/bin/umount", {(w + "/shared").c_str()}), 0);
+         }},
+    // A folder of a user's, with no ZartoProvider in it yet: refused all
+    // the same, since the user could put one there at any time.
+    {.name = "UsersFolderWithoutTheProgramIsRefused",
+     .args = {"stop"},
+     .runs = {},
+     .err = refusal(tun, "/Users/Shared/Zarto is owned by uid 1000"),
+     .options = {"--without", "ZartoProvider"},
+     .prepare = [](const std::string& w) { chown((w + "/shared").c_str(), 1000, 1000); }},
+    // A link of a user's in root's folder, leading nowhere: refused, and
+    // never read, let alone followed, by root.
+    {.name = "UsersLinkLeadingNowhereIsRefusedNotFollowed",
+     .args = {"stop"},
+     .runs = {},
+     .err = refusal(tun, tun + " is owned by uid 1000"),
+     .options = std::vector<std::string>{"--without", "ZartoProvider"} +
+                traced("", "-o /standin/strace -e trace=readlink,readlinkat"),
+     .prepare =
+         [](const std::string& w) {
+             const std::string link = w + "/shared/ZartoProvider";
+             symlink("/net/alice/nowhere", link.c_str());
+             lchown(link.c_str(), 1000, 1000);
+         },
+     .check =
+         [](const std::string& w) {
+             EXPECT_EQ(read(w + "/standin/strace").find("ZartoProvider"), std::string::npos);
+         }},
+    // The kernel would run a script's interpreter as root, and that one's
+    // own: a user's two levels down refuses the program and is named. A
+    // script run by root's /bin/sh runs.
+    {.name = "ScriptsRunOnlyOnRootsInterpreters",
+     .args = {"stop", "ovStart"},
+     .runs = {},
+     .err = refusal(tun, "interpreter /standin/alice-sh: /standin/alice-sh is owned by uid 1000"),
+     .out = "ran /Users/Shared/Zarto/OVHelper --config /Users/Shared/Zarto/c.ovpn\n",
+     .setup = {{"shared/ZartoProvider", "#!/standin/wrapper -x\n"},
+               {"shared/OVHelper", "#!/bin/sh\necho \"ran $0 $*\"\n"},
+               {"standin/wrapper", "#! /standin/alice-sh\n"}},
+     .prepare =
+         [](const std::string& w) {
+             for (const char* path : {"/shared/ZartoProvider", "/shared/OVHelper", "/standin/wrapper"}) {
+                 chmod((w + path).c_str(), 0755);
+             }
+             write(w + "/standin/alice-sh", read(STANDIN));
+             chmod((w + "/standin/alice-sh").c_str(), 0755);
+             chown((w + "/standin/alice-sh").c_str(), 1000, 1000);
+         }},
+    // The lock file the shared folder used to hold, root's 0644: a user
+    // holds flock on it, and a write goes on all the same.
+    {.name = "UserHoldingAFileInTheFolderHoldsNoWriteUp",
+     .args = {"ovConfig", "c", "a"},
+     .runs = {},
+     .files = {{"c.ovpn", {"c", 0600}}, {"a.dat", {"a", 0600}}},
+     .extra = {".ZartoHelper.lock"},
+     .setup = {{"shared/.ZartoHelper.lock", ""}},
+     .prepare = [](const std::string& w) { holdLockAsUser(w, w + "/shared/.ZartoHelper.lock"); },
+     .check = [](const std::string& w) { EXPECT_TRUE(holderStillHeld(w)); }},
+    // A file system without locks: the writes go on without one.
+    {.name = "LockTheFileSystemRefusesIsNoFailure",
+     .args = {"ovConfig", "c", "a"},
+     .runs = {},
+     .files = {{"c.ovpn", {"c", 0600}}, {"a.dat", {"a", 0600}}},
+     .options = traced("", "-o /dev/null -e trace=flock -e inject=flock:error=EOPNOTSUPP")},
+    // A lock file someone else could open fails the write, naming it.
+    {.name = "LockFileOpenToOthersFailsTheWrite",
+     .args = {"start", "x"},
+     .runs = {},
+     .files = {{"zarto.conf", {"old", 0644}}},
+     .status = 1,
+     .err = "ZartoHelper: cannot lock /var/run/ZartoHelper.lock: is open to group or others\n",
+     .setup = {{"shared/zarto.conf", "old"}, {"run/ZartoHelper.lock", ""}},
+     .prepare = [](const std::string& w) { chmod((w + lockFile).c_str(), 0644); },
+     .check = [](const std::string& w) { chmod((w + lockFile).c_str(), 0600); }},
+    // SIGTERM as c.ovpn is renamed into place: held until a.dat is too,
+    // so both files are this call's, and nothing is left behind.
+    {.name = "SignalBetweenTheTwoFilesWaitsForBoth",
+     .args = {"ovConfig", "NEW-C", "NEW-A"},
+     .runs = {},
+     .files = {{"c.ovpn", {"NEW-C", 0600}}, {"a.dat", {"NEW-A", 0600}}},
+     .status = 128 + SIGTERM,
+     .options = traced("", "-o /dev/null -e trace=rename -e inject=rename:signal=TERM:when=1"),
+     .setup = {{"shared/c.ovpn", "OLD-C"}, {"shared/a.dat", "OLD-A"}}},
+    // Another call's ovConfig is between its two files (its a.dat rename
+    // delayed by 2 s) when ovStart comes: OpenVPN starts once both are the
+    // other call's, and what it reads reaches the helper's output.
+    {.name = "OvStartWaitsForAWriteInProgress",
+     .args = {"ovStart"},
+     .runs = {{ovpn, "--config", "/Users/Shared/Zarto/c.ovpn"}},
+     .files = {{"c.ovpn", {"B config\n", 0600}}, {"a.dat", {"B secret\n", 0600}}},
+     .out = "B config\nB secret\n",
+     .setup = {{"standin/OVHelper.cat", "/Users/Shared/Zarto/c.ovpn\n/Users/Shared/Zarto/a.dat\n"}},
+     .prepare =
+         [](const std::string& w) {
+             startSecondCall(
+                 w, traced("", "-o /dev/null -e trace=rename -e inject=rename:delay_enter=2000000:when=2"),
+                 {"ovConfig", "B config\n", "B secret\n"});
+             ASSERT_TRUE(waitFor(w + "/shared/c.ovpn", "B config\n"));
+         },
+     .check = [](const std::string& w) { EXPECT_TRUE(waitFor(w + "/second.status", "0\n")); }},
+    // A listing that arrives a byte per read is read whole.
+    {.name = "ListingOneByteAtATimeSetsEveryService",
+     .args = {"setDNS"},
+     .runs = {listing,
+              {netsetup, "-setdnsservers", "Wi-Fi", "8.8.8.8", "8.8.4.4"},
+              {netsetup, "-setdnsservers", "Ethernet", "8.8.8.8", "8.8.4.4"},
+              flush},
+     .setup = {{"standin/networksetup.out", "Wi-Fi\nEthernet\n"}, {"standin/networksetup.bytewise", ""}}},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -876,15 +1069,16 @@ TEST_P(EndToEnd, RunsExactlyWhatItShould) {
         EXPECT_EQ(read(work + "/shared/" + name), file.content) << name;
         EXPECT_EQ(st.st_mode & 07777, file.mode) << name;
     }
-    if (struct stat st{}; lstat((work + "/shared/" + lockFile).c_str(), &st) == 0) {
-        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0600 && st.st_size == 0);
-    }
     // Nothing else there: no temporary file left behind.
     names.insert(names.end(), c.extra.begin(), c.extra.end());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(sharedFiles(work), names);
     if (c.check) {
         c.check(work);
+    }
+    if (struct stat st{}; lstat((work + lockFile).c_str(), &st) == 0) {
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0600 && st.st_size == 0 &&
+                    st.st_nlink == 1);
     }
     if (!HasFailure()) {
         runCommandWithOutPipe("/bin/rm", {"-rf", work.c_str()});
