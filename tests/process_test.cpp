@@ -8,6 +8,8 @@
 
 #include <csignal>
 
+#include "process/trust.h"
+
 using Lines = std::vector<std::string>;
 
 TEST(RunCommand, CapturesBothStreamsAsLinesAndTheStatus) {
@@ -17,7 +19,7 @@ TEST(RunCommand, CapturesBothStreamsAsLinesAndTheStatus) {
     EXPECT_EQ(r.error, (Lines{"e"}));
     EXPECT_EQ(r.exitCode, 3);
 
-    const CommandResult silent = runCommand("/bin/true", {});
+    const CommandResult silent = runCommand("/usr/bin/true", {});
     EXPECT_EQ(silent.output, (Lines{""}));
     EXPECT_EQ(silent.error, (Lines{""}));
     EXPECT_EQ(silent.exitCode, 0);
@@ -121,4 +123,41 @@ TEST(Runners, IgnoredSigchldLosesTheStatusButNotTheRun) {
     const std::int32_t status = runCommandWithOutPipe("/bin/sh", {"-c", "exit 3"});
     signal(SIGCHLD, old);
     EXPECT_EQ(status, 127);
+}
+
+// The decisions behind the macOS program check, every case of which runs
+// on every platform: which ACL entries let another user change a component.
+TEST(ProgramCheck, AclEntryThatLetsAnotherUserChangeIt) {
+    constexpr std::uint64_t everyReadRight = aclReadDataRight | aclExecuteRight | aclReadAttributesRight |
+                                             aclReadExtAttributesRight | aclReadSecurityRight |
+                                             aclSynchronizeRight | aclGenericReadRight | aclGenericExecuteRight;
+    struct Row {
+        const char* what;
+        std::uint32_t tag;
+        std::uint32_t flags;
+        std::uint64_t rights;
+        bool changes;
+    };
+    const Row rows[] = {
+        {"generic write", aclAllowTag, 0, aclGenericWriteRight, true},
+        {"generic all", aclAllowTag, 0, aclGenericAllRight, true},
+        {"append, add_subdirectory on a folder", aclAllowTag, 0, aclAppendDataRight, true},
+        {"write among read rights", aclAllowTag, 0, everyReadRight | aclWriteDataRight, true},
+        {"a right outside the read class", aclAllowTag, 0, std::uint64_t{1} << 30, true},
+        {"every read right", aclAllowTag, 0, everyReadRight, false},
+        {"inherit-only", aclAllowTag, aclOnlyInheritFlag, aclGenericAllRight | aclWriteDataRight, false},
+        {"deny", aclDenyTag, 0, aclGenericAllRight | aclWriteDataRight, false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(aclEntryLetsOthersChange(row.tag, row.flags, row.rights), row.changes) << row.what;
+    }
+}
+
+// Which volumes can be trusted: mounted by root, with owners that mean
+// something.
+TEST(ProgramCheck, VolumeMountedByAUserOrIgnoringOwnership) {
+    constexpr std::uint32_t localRoot = 0x00001000 | 0x00004000;  // MNT_LOCAL, MNT_ROOTFS
+    EXPECT_EQ(volumeDistrust(501, localRoot), "is on a volume mounted by uid 501");
+    EXPECT_EQ(volumeDistrust(0, localRoot | ignoreOwnershipFlag), "is on a volume that ignores ownership");
+    EXPECT_EQ(volumeDistrust(0, localRoot), "");
 }
