@@ -1007,6 +1007,15 @@ const std::vector<Case> cases = {
      .status = 128 + SIGTERM,
      .options = traced("", "-o /dev/null -e trace=rename -e inject=rename:signal=TERM:when=1"),
      .setup = {{"shared/c.ovpn", "OLD-C"}, {"shared/a.dat", "OLD-A"}}},
+    // A signal while the call waits for the lock ends it there: nothing
+    // held, nothing written.
+    {.name = "SignalWhileWaitingForTheLockEndsTheCall",
+     .args = {"ovConfig", "NEW-C", "NEW-A"},
+     .runs = {},
+     .files = {{"c.ovpn", {"OLD-C", 0644}}, {"a.dat", {"OLD-A", 0644}}},
+     .status = 128 + SIGTERM,
+     .options = traced("", "-o /dev/null -e trace=flock -e inject=flock:signal=TERM"),
+     .setup = {{"shared/c.ovpn", "OLD-C"}, {"shared/a.dat", "OLD-A"}}},
     // Another call's ovConfig is between its two files (its a.dat rename
     // delayed by 2 s) when ovStart comes: OpenVPN starts once both are the
     // other call's, and what it reads reaches the helper's output.
