@@ -121,7 +121,8 @@ std::string fileSystemDistrust(const std::string& component) {
 std::string aclDistrust(const std::string& component) {
     const acl_t acl = acl_get_link_np(component.c_str(), ACL_TYPE_EXTENDED);
     if (acl == nullptr) {
-        return errno == ENOENT || errno == ENOTSUP || errno == EOPNOTSUPP ? "" : "has an ACL that can't be read";
+        return errno == ENOENT || errno == ENOTSUP || errno == EOPNOTSUPP ? ""
+                                                                          : "has an ACL that can't be read";
     }
     std::string reason;
     acl_entry_t entry = nullptr;

@@ -915,9 +915,8 @@ const std::vector<Case> cases = {
                  rename((w + "/shared/" + name).c_str(), (users + "/" + name).c_str());
              }
              chown(users.c_str(), 1000, 1000);
-             ASSERT_EQ(runCommandWithOutPipe("/usr/bin/bindfs",
-                                             {"-u", "0", "-g", "0", "-p", "0755", users.c_str(),
-                                              (w + "/shared").c_str()}),
+             ASSERT_EQ(runCommandWithOutPipe("/usr/bin/bindfs", {"-u", "0", "-g", "0", "-p", "0755",
+                                                                 users.c_str(), (w + "/shared").c_str()}),
                        0);
              struct stat st {};
              ASSERT_TRUE(stat((w + "/shared/ZartoProvider").c_str(), &st) == 0 && st.st_uid == 0);
@@ -1086,8 +1085,8 @@ TEST_P(EndToEnd, RunsExactlyWhatItShould) {
         c.check(work);
     }
     if (struct stat st{}; lstat((work + lockFile).c_str(), &st) == 0) {
-        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0600 && st.st_size == 0 &&
-                    st.st_nlink == 1);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0600 &&
+                    st.st_size == 0 && st.st_nlink == 1);
     }
     if (!HasFailure()) {
         runCommandWithOutPipe("/bin/rm", {"-rf", work.c_str()});

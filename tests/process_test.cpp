@@ -128,9 +128,9 @@ TEST(Runners, IgnoredSigchldLosesTheStatusButNotTheRun) {
 // The decisions behind the macOS program check, every case of which runs
 // on every platform: which ACL entries let another user change a component.
 TEST(ProgramCheck, AclEntryThatLetsAnotherUserChangeIt) {
-    constexpr std::uint64_t everyReadRight = aclReadDataRight | aclExecuteRight | aclReadAttributesRight |
-                                             aclReadExtAttributesRight | aclReadSecurityRight |
-                                             aclSynchronizeRight | aclGenericReadRight | aclGenericExecuteRight;
+    constexpr std::uint64_t everyReadRight =
+        aclReadDataRight | aclExecuteRight | aclReadAttributesRight | aclReadExtAttributesRight |
+        aclReadSecurityRight | aclSynchronizeRight | aclGenericReadRight | aclGenericExecuteRight;
     struct Row {
         const char* what;
         std::uint32_t tag;
