@@ -193,19 +193,23 @@ Judgement refusal(const std::string& component, const std::string& reason) {
     return {Verdict::refused, component + ' ' + reason, {}};
 }
 
+// A verdict that carries nothing else: missing or not resolvable.
+Judgement nothingToRun(Verdict verdict) { return {verdict, {}, {}}; }
+
 // Resolves `path` one component at a time with lstat, as exec would, and
 // judges each before going on: the folder a component lies in has already
 // passed, so no one but root can swap it between the two looks. The first
 // fault ends the walk; nothing behind it is looked at, let alone followed.
 Judgement walk(const std::string& path) {
     std::string reached;  // resolved and judged so far; "" is /
+    const auto named = [&reached] { return reached.empty() ? std::string("/") : reached; };
     std::string rest = path;
     int links = 0;
     struct stat st {};
     // Every program is named from /; a relative name would be judged
     // against whatever folder this happens to be in.
     if (rest.empty() || rest.front() != '/' || lstat("/", &st) != 0) {
-        return {Verdict::unresolvable, {}, {}};
+        return nothingToRun(Verdict::unresolvable);
     }
     if (std::string reason = distrust("/", st, false); !reason.empty()) {
         return refusal("/", reason);
@@ -216,7 +220,7 @@ Judgement walk(const std::string& path) {
         const std::size_t start = rest.find_first_not_of('/');
         if (start == std::string::npos) {
             // Only a path that named no file at all ends here ("/" itself).
-            return {Verdict::unresolvable, {}, {}};
+            return nothingToRun(Verdict::unresolvable);
         }
         const std::size_t end = rest.find('/', start);
         const std::string name = rest.substr(start, end - start);
@@ -228,8 +232,8 @@ Judgement walk(const std::string& path) {
         if (name == "..") {
             // Back into a folder already judged on the way here.
             reached.erase(reached.empty() ? 0 : reached.rfind('/'));
-            if (lstat(reached.empty() ? "/" : reached.c_str(), &st) != 0) {
-                return {Verdict::unresolvable, {}, {}};
+            if (lstat(named().c_str(), &st) != 0) {
+                return nothingToRun(Verdict::unresolvable);
             }
             folderMode = st.st_mode;
             continue;
@@ -239,14 +243,15 @@ Judgement walk(const std::string& path) {
         // that the program reads.
         if (last) {
             if (std::string reason = writableBy(folderMode); !reason.empty()) {
-                return refusal(reached.empty() ? "/" : reached, reason);
+                return refusal(named(), reason);
             }
         }
         std::string component = reached;
         component += '/';
         component += name;
         if (lstat(component.c_str(), &st) != 0) {
-            return {errno == ENOENT || errno == ENOTDIR ? Verdict::missing : Verdict::unresolvable, {}, {}};
+            return nothingToRun(errno == ENOENT || errno == ENOTDIR ? Verdict::missing
+                                                                    : Verdict::unresolvable);
         }
         const bool link = S_ISLNK(st.st_mode);
         if (std::string reason = distrust(component, st, last && !link); !reason.empty()) {
@@ -254,12 +259,12 @@ Judgement walk(const std::string& path) {
         }
         if (link) {
             if (++links > maxLinks) {
-                return {Verdict::unresolvable, {}, {}};
+                return nothingToRun(Verdict::unresolvable);
             }
             std::string target(PATH_MAX, '\0');
             const ssize_t length = readlink(component.c_str(), target.data(), target.size());
             if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-                return {Verdict::unresolvable, {}, {}};
+                return nothingToRun(Verdict::unresolvable);
             }
             target.resize(static_cast<std::size_t>(length));
             // Its target is read in the folder that holds the link, or
@@ -344,7 +349,7 @@ Judgement judge(const char* path) {
         // a file whose first bytes can't be read: whether root would run
         // something else can't be told.
         if (!interpreter || level == maxInterpreters) {
-            return {Verdict::unresolvable, {}, {}};
+            return nothingToRun(Verdict::unresolvable);
         }
         program = std::move(*interpreter);
     }

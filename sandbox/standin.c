@@ -111,10 +111,10 @@ static void copy_file(const char* path, int to, int bytewise) {
     close(fd);
 }
 
-static void copy_control(const char* what, int to) {
+static void copy_control(const char* what, int to, int bytewise) {
     char path[700];
     snprintf(path, sizeof path, "%s/%s.%s", dir, name, what);
-    copy_file(path, to, 0);
+    copy_file(path, to, bytewise);
 }
 
 static void copy_named_files(void) {
@@ -362,20 +362,14 @@ int main(int argc, char** argv) {
 
     parent_hwm();
     char value[64];
-    if (read_control("bytewise", value, sizeof value) >= 0) {
-        char path[700];
-        snprintf(path, sizeof path, "%s/%s.out", dir, name);
-        copy_file(path, 1, 1);
-    } else {
-        copy_control("out", 1);
-    }
+    copy_control("out", 1, read_control("bytewise", value, sizeof value) >= 0);
     copy_named_files();
     if (read_control("then", value, sizeof value) >= 0) {
         const struct timespec pause = {0, 300000000};
         nanosleep(&pause, NULL);
-        copy_control("then", 1);
+        copy_control("then", 1, 0);
     }
-    copy_control("err", 2);
+    copy_control("err", 2, 0);
     flood();
     if (read_control("close-out", value, sizeof value) >= 0) close(1);
     if (read_control("sleep", value, sizeof value) > 0) {
