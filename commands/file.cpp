@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,17 +19,21 @@
 
 #include "ZartoHelper/main.h"
 #include "process/fd.h"
+#include "process/trust.h"
 
 namespace {
 
 // Pushes what was written to `fd` to the disk itself. On macOS fsync only
 // hands the data to the drive, whose cache a power cut empties: the rename
 // could then reach the disk before the data and leave an empty file.
-// F_FULLFSYNC flushes the drive; file systems that refuse it get fsync.
+// F_FULLFSYNC flushes the drive; file systems that don't do it get fsync.
 int syncToDisk(int fd) {
 #ifdef F_FULLFSYNC
     if (fcntl(fd, F_FULLFSYNC) == 0) {
         return 0;
+    }
+    if (!fullSyncUnsupported(errno)) {
+        return -1;
     }
 #endif
     return fsync(fd);
@@ -47,7 +52,9 @@ void syncFolder(const std::string& folder) {
 // Leaves the mode alone to decide who may read the file. On macOS an
 // inheritable entry on the folder (file_inherit) is copied onto every new
 // file, and entries are checked before the mode bits: 0600 would not make
-// a.dat owner-only. An empty extended ACL removes them. It is set only where
+// a.dat owner-only. createTemporary already asks the create for none; this
+// is the check after it, for a file system that gave some all the same.
+// An empty extended ACL removes them. It is set only where
 // there is something to remove: a volume without ACLs (FAT, exFAT, some
 // network mounts) refuses the setting, yet can hold no entry either. A read
 // that fails for any other reason leaves it unknown: a failed write. On
@@ -75,6 +82,61 @@ int clearInheritedAcl([[maybe_unused]] int fd) {
     return error;
 #else
     return 0;
+#endif
+}
+
+// Creates the temporary file `temp`, whose last six characters are
+// replaced with a random suffix, exclusively (O_CREAT|O_EXCL: a link
+// planted at the name fails the open instead of being followed) and
+// owner-only. Returns its descriptor, or -1 with errno set.
+int createTemporary(std::string& temp) {
+#ifdef __APPLE__
+    // A folder's inheritable ACL entries (file_inherit) are copied onto a
+    // new file, and entries are checked before the mode bits: made the
+    // usual way, the file would be open to whoever an entry names from its
+    // creation until clearInheritedAcl, long enough to open it and read
+    // the secret later. An empty ACL flagged "no inherit", given to the
+    // create itself, has xnu inherit nothing (kauth_acl_inherit).
+    struct Security {
+        filesec_t filesec = filesec_init();
+        acl_t none = acl_init(0);
+        Security() = default;
+        Security(const Security&) = delete;
+        Security& operator=(const Security&) = delete;
+        ~Security() {
+            if (none != nullptr) {
+                acl_free(none);
+            }
+            if (filesec != nullptr) {
+                filesec_free(filesec);
+            }
+        }
+    } security;
+    const mode_t mode = secretFileMode;
+    acl_flagset_t flags = nullptr;
+    if (security.filesec == nullptr || security.none == nullptr ||
+        acl_get_flagset_np(security.none, &flags) != 0 || acl_add_flag_np(flags, ACL_FLAG_NO_INHERIT) != 0 ||
+        acl_set_flagset_np(security.none, flags) != 0 ||
+        filesec_set_property(security.filesec, FILESEC_MODE, &mode) != 0 ||
+        filesec_set_property(security.filesec, FILESEC_ACL, &security.none) != 0) {
+        return -1;
+    }
+    // mkstemp's alphabet; a name taken is tried again, a few times.
+    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const std::size_t suffix = temp.size() - 6;
+    for (int tries = 0; tries < 100; ++tries) {
+        for (std::size_t i = suffix; i < temp.size(); ++i) {
+            temp[i] = alphabet[arc4random_uniform(static_cast<std::uint32_t>(alphabet.size()))];
+        }
+        const int fd =
+            openx_np(temp.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC, security.filesec);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+#else
+    return mkostemp(temp.data(), O_CLOEXEC);
 #endif
 }
 
@@ -130,14 +192,14 @@ std::string takeWritersLock(Fd& lock) {
         return std::strerror(errno);
     }
     // Anything but root's own file: someone else made it, or may open it.
+    // Its link count is no such sign: on macOS any user may give it a second
+    // name (link asks no right over the file) on the same volume, which
+    // lets no one open it, yet would fail every write for good.
     if (!S_ISREG(st.st_mode)) {
         return "is not a regular file";
     }
     if (st.st_uid != 0) {
         return "is owned by uid " + std::to_string(st.st_uid);
-    }
-    if (st.st_nlink != 1) {
-        return "has more than one link";
     }
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         return "is open to group or others";
@@ -195,9 +257,7 @@ int replaceFile(const char* path, std::string_view text, mode_t mode) {
     temp += target.substr(cut);
     temp += ".XXXXXX";
 
-    // mkostemp opens with O_CREAT|O_EXCL: a link planted at the name fails
-    // the open instead of being followed.
-    Fd fd(mkostemp(temp.data(), O_CLOEXEC));
+    Fd fd(createTemporary(temp));
     if (fd.get() < 0) {
         return errno;
     }
@@ -230,6 +290,12 @@ mode_t ordinaryFileMode() {
 }
 
 void writeConfigFiles(std::initializer_list<ConfigFile> files) {
+    // Checked before anything is created there, the lock's wait included:
+    // every file lies in the first one's folder.
+    const char* const first = files.begin()->path;
+    if (const std::string refused = folderDistrust(folderOf(first)); !refused.empty()) {
+        exitWithReport(std::string("cannot write ") + first, refused);
+    }
     // Not under held signals: a helper that waits here can still be ended.
     Fd lock;
     if (const std::string refused = takeWritersLock(lock); !refused.empty()) {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -20,10 +21,11 @@ struct ConfigFile {
 };
 
 // One command word's writes, all in one folder, made as one. First the
-// writers' lock, /var/run/ZartoHelper.lock, is taken, waiting as long as
-// another call holds it, so that two calls at once never mix their files
-// (c.ovpn of one with a.dat of the other). Then, with every signal held
-// until the last file is in place: a temporary file that a killed call
+// folder is checked: root writes only where no one else can read, move or
+// swap what it puts there (see folderDistrust); one at fault is a failed
+// write, with nothing created. Then the writers' lock, /var/run/ZartoHelper.lock, is taken, waiting as long
+// as another call holds it, so that two calls at once never mix their files (c.ovpn of one with a.dat of the
+// other). Then, with every signal held until the last file is in place: a temporary file that a killed call
 // left beside a target goes; each file is replaced atomically in order (a
 // temporary file made exclusively beside it, never through a link,
 // stripped of any inherited ACL, given its mode, filled, synced, renamed
@@ -34,6 +36,14 @@ struct ConfigFile {
 // configuration that isn't there. Files written before the failure stay
 // written.
 void writeConfigFiles(std::initializer_list<ConfigFile> files);
+
+// Whether F_FULLFSYNC's failure with `error` says only that the file system
+// doesn't do it (xnu's own reading: ENOTTY, ENOTSUP, EINVAL), so that fsync
+// is the most there is. Any other error (EIO above all) is a failed write:
+// the fsync after it may well succeed, with the data lost.
+inline bool fullSyncUnsupported(int error) {
+    return error == ENOTTY || error == ENOTSUP || error == EOPNOTSUPP || error == EINVAL;
+}
 
 // Returns once no call is writing: takes the writers' lock and lets it go.
 // A lock that can't be had doesn't hold the caller up.

@@ -4,6 +4,7 @@
 #include "commands/commands.h"
 #include "commands/file.h"
 #include "process/process.h"
+#include "process/trust.h"
 
 void start() {
     // Only ["start", text] carries a configuration: with the word elsewhere
@@ -11,7 +12,11 @@ void start() {
     if (arguments.size() == 2 && arguments[0] == "start") {
         writeConfigFiles({{configPath, arguments[1], ordinaryFileMode()}});
     }
-    runCommandWithOutPipe(tunPath, {"start", "-d", configPath});
+    // The tunnel program runs as root on what the file says: one another
+    // user could have written is not started on.
+    if (isTrustedProgram(tunPath) && isTrustedInput(tunPath, configPath)) {
+        runCommandWithOutPipe(tunPath, {"start", "-d", configPath});
+    }
 }
 
 void stop() {

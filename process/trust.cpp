@@ -12,6 +12,7 @@
 #include <sys/vfs.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -69,19 +70,6 @@ namespace {
 // The kernel's own bound on links in one lookup (MAXSYMLINKS on macOS is 32,
 // Linux's 40): past it exec fails with ELOOP anyway.
 constexpr int maxLinks = 32;
-
-// How many interpreters exec follows, a script's interpreter being a script
-// in turn: Linux allows four levels, xnu none beyond the first.
-#ifdef __APPLE__
-constexpr int maxInterpreters = 1;
-#else
-constexpr int maxInterpreters = 4;
-#endif
-
-// What exec reads of a file to find its "#!" line (Linux 256 bytes, xnu
-// 512): an interpreter's name that doesn't end within it is no name exec
-// would take.
-constexpr std::size_t shebangBytes = 512;
 
 #ifndef __APPLE__
 // FUSE_SUPER_MAGIC: any user may mount a FUSE file system on a folder of
@@ -146,19 +134,29 @@ std::string aclDistrust(const std::string& component) {
 }
 #endif
 
+// What a component must be to pass.
+enum class Need {
+    passage,  // a folder or link on the way: sticky, a folder may be open to all
+    file,     // the last one: a regular file
+    folder,   // the last one: a folder no one else may add to, sticky or not
+};
+
 // Why `st`, the status of `component`, would let someone other than root
 // change what the path leads to; "" when nothing does. A link's own mode
 // means nothing (a link can't be rewritten, only replaced through its
 // folder), but its owner may remove it where the folder is sticky.
-std::string distrust(const std::string& component, const struct stat& st, bool program) {
+std::string distrust(const std::string& component, const struct stat& st, Need need) {
     if (st.st_uid != 0) {
         return "is owned by uid " + std::to_string(st.st_uid);
     }
-    if (program && !S_ISREG(st.st_mode)) {
+    if (need == Need::file && !S_ISREG(st.st_mode)) {
         return "is not a regular file";
     }
+    if (need == Need::folder && !S_ISDIR(st.st_mode)) {
+        return "is not a folder";
+    }
     const bool link = S_ISLNK(st.st_mode);
-    const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+    const bool sticky = need == Need::passage && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
     if (!link && !sticky) {
         if (std::string reason = writableBy(st.st_mode); !reason.empty()) {
             return reason;
@@ -179,39 +177,51 @@ std::string distrust(const std::string& component, const struct stat& st, bool p
 enum class Verdict {
     trusted,       // every component passed
     refused,       // a component another user could have changed
-    missing,       // behind components that all pass, nothing is there
-    unresolvable,  // nothing exec could start: a relative name, a link loop
+    missing,       // nothing there, in a folder where only root could add it
+    unresolvable,  // nothing the kernel would open: a relative name, a link
+                   // loop, a name absent where others could still add it
 };
 
 struct Judgement {
     Verdict verdict;
     std::string reason;    // refused: "COMPONENT REASON"
     std::string resolved;  // trusted: the path with every link resolved
+    int error;             // missing, unresolvable: the errno the kernel would give
 };
 
 Judgement refusal(const std::string& component, const std::string& reason) {
-    return {Verdict::refused, component + ' ' + reason, {}};
+    return {Verdict::refused, component + ' ' + reason, {}, 0};
 }
 
-// A verdict that carries nothing else: missing or not resolvable.
-Judgement nothingToRun(Verdict verdict) { return {verdict, {}, {}}; }
+// A verdict with nothing there to run, read or write into.
+Judgement nothingThere(Verdict verdict, int error) { return {verdict, {}, {}, error}; }
 
-// Resolves `path` one component at a time with lstat, as exec would, and
-// judges each before going on: the folder a component lies in has already
-// passed, so no one but root can swap it between the two looks. The first
-// fault ends the walk; nothing behind it is looked at, let alone followed.
-Judgement walk(const std::string& path) {
+// What the path's last component is to be.
+enum class Kind {
+    file,    // a program or a file a program reads, in a folder root's alone
+    folder,  // a folder root writes into
+};
+
+// Resolves `path` one component at a time with lstat, as the kernel would,
+// and judges each before going on: the folder a component lies in has
+// already passed, so no one but root can swap it between the two looks.
+// The first fault ends the walk; nothing behind it is looked at, let alone
+// followed.
+Judgement walk(const std::string& path, Kind kind) {
     std::string reached;  // resolved and judged so far; "" is /
     const auto named = [&reached] { return reached.empty() ? std::string("/") : reached; };
     std::string rest = path;
     int links = 0;
     struct stat st {};
-    // Every program is named from /; a relative name would be judged
-    // against whatever folder this happens to be in.
-    if (rest.empty() || rest.front() != '/' || lstat("/", &st) != 0) {
-        return nothingToRun(Verdict::unresolvable);
+    // Every path is named from /; a relative name would be judged against
+    // whatever folder this happens to be in.
+    if (rest.empty() || rest.front() != '/') {
+        return nothingThere(Verdict::unresolvable, EINVAL);
     }
-    if (std::string reason = distrust("/", st, false); !reason.empty()) {
+    if (lstat("/", &st) != 0) {
+        return nothingThere(Verdict::unresolvable, errno);
+    }
+    if (std::string reason = distrust("/", st, Need::passage); !reason.empty()) {
         return refusal("/", reason);
     }
     const mode_t rootMode = st.st_mode;
@@ -219,8 +229,8 @@ Judgement walk(const std::string& path) {
     for (;;) {
         const std::size_t start = rest.find_first_not_of('/');
         if (start == std::string::npos) {
-            // Only a path that named no file at all ends here ("/" itself).
-            return nothingToRun(Verdict::unresolvable);
+            // Only a path that named nothing but / ends here.
+            return nothingThere(Verdict::unresolvable, EINVAL);
         }
         const std::size_t end = rest.find('/', start);
         const std::string name = rest.substr(start, end - start);
@@ -233,15 +243,14 @@ Judgement walk(const std::string& path) {
             // Back into a folder already judged on the way here.
             reached.erase(reached.empty() ? 0 : reached.rfind('/'));
             if (lstat(named().c_str(), &st) != 0) {
-                return nothingToRun(Verdict::unresolvable);
+                return nothingThere(Verdict::unresolvable, errno);
             }
             folderMode = st.st_mode;
             continue;
         }
-        // The folder that holds the program: sticky, it would still let any
-        // user add a program that isn't there yet, or the files beside it
-        // that the program reads.
-        if (last) {
+        // The folder that holds the file: sticky, it would still let any
+        // user add a file that isn't there yet, or the files beside it.
+        if (last && kind == Kind::file) {
             if (std::string reason = writableBy(folderMode); !reason.empty()) {
                 return refusal(named(), reason);
             }
@@ -250,21 +259,24 @@ Judgement walk(const std::string& path) {
         component += '/';
         component += name;
         if (lstat(component.c_str(), &st) != 0) {
-            return nothingToRun(errno == ENOENT || errno == ENOTDIR ? Verdict::missing
-                                                                    : Verdict::unresolvable);
+            const int error = errno;
+            // Absent for good only where no one else can add it.
+            const bool keptAbsent = (error == ENOENT || error == ENOTDIR) && writableBy(folderMode).empty();
+            return nothingThere(keptAbsent ? Verdict::missing : Verdict::unresolvable, error);
         }
         const bool link = S_ISLNK(st.st_mode);
-        if (std::string reason = distrust(component, st, last && !link); !reason.empty()) {
+        const Need need = !last || link ? Need::passage : kind == Kind::folder ? Need::folder : Need::file;
+        if (std::string reason = distrust(component, st, need); !reason.empty()) {
             return refusal(component, reason);
         }
         if (link) {
             if (++links > maxLinks) {
-                return nothingToRun(Verdict::unresolvable);
+                return nothingThere(Verdict::unresolvable, ELOOP);
             }
             std::string target(PATH_MAX, '\0');
             const ssize_t length = readlink(component.c_str(), target.data(), target.size());
             if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-                return nothingToRun(Verdict::unresolvable);
+                return nothingThere(Verdict::unresolvable, length < 0 ? errno : ENAMETOOLONG);
             }
             target.resize(static_cast<std::size_t>(length));
             // Its target is read in the folder that holds the link, or
@@ -278,23 +290,23 @@ Judgement walk(const std::string& path) {
             continue;
         }
         if (last) {
-            return {Verdict::trusted, {}, component};
+            return {Verdict::trusted, {}, component, 0};
         }
         reached = component;
         folderMode = st.st_mode;
     }
 }
 
-// The interpreter that exec would start for the file at `resolved`: its
-// "#!" line's first word, "" for a file that is no script, nothing when it
-// can't be read or its line names no interpreter exec would take. Read through a
-// descriptor that follows no link, on the path whose every component passed.
+// The interpreter that exec would start for the file at `resolved` (see
+// shebangInterpreter), read through a descriptor that follows no link, on
+// the path whose every component passed. Nothing when the file can't be
+// read.
 std::optional<std::string> interpreterOf(const std::string& resolved) {
     const Fd fd(open(resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) {
         return std::nullopt;
     }
-    std::string head(shebangBytes, '\0');
+    std::string head(hostShebang.bytes, '\0');
     std::size_t got = 0;
     while (got < head.size()) {
         const ssize_t n = read(fd.get(), head.data() + got, head.size() - got);
@@ -310,22 +322,11 @@ std::optional<std::string> interpreterOf(const std::string& resolved) {
         got += static_cast<std::size_t>(n);
     }
     head.resize(got);
-    if (!head.starts_with("#!")) {
-        return std::string();
-    }
-    const std::size_t start = head.find_first_not_of(" \t", 2);
-    if (start == std::string::npos) {
-        return std::nullopt;
-    }
-    const std::size_t end = head.find_first_of(std::string_view(" \t\n\0", 4), start);
-    if ((end == std::string::npos && got == shebangBytes) || end == start) {
-        return std::nullopt;
-    }
-    std::string interpreter = head.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::optional<std::string> interpreter = shebangInterpreter(head, hostShebang);
     // A relative name is looked up from the working folder of the program
     // started, which is / for every child.
-    if (interpreter.front() != '/') {
-        interpreter.insert(0, 1, '/');
+    if (interpreter && !interpreter->empty() && interpreter->front() != '/') {
+        interpreter->insert(0, 1, '/');
     }
     return interpreter;
 }
@@ -334,7 +335,7 @@ std::optional<std::string> interpreterOf(const std::string& resolved) {
 Judgement judge(const char* path) {
     std::string program = path;
     for (int level = 0;; ++level) {
-        Judgement judgement = walk(program);
+        Judgement judgement = walk(program, Kind::file);
         if (judgement.verdict != Verdict::trusted) {
             if (level > 0 && judgement.verdict == Verdict::refused) {
                 judgement.reason.insert(0, "interpreter " + program + ": ");
@@ -348,29 +349,114 @@ Judgement judge(const char* path) {
         // A "#!" line exec would refuse, one more level than it follows, or
         // a file whose first bytes can't be read: whether root would run
         // something else can't be told.
-        if (!interpreter || level == maxInterpreters) {
-            return nothingToRun(Verdict::unresolvable);
+        if (!interpreter || level == hostShebang.levels) {
+            return nothingThere(Verdict::unresolvable, ENOEXEC);
         }
         program = std::move(*interpreter);
     }
 }
 
-}  // namespace
-
-bool isTrustedProgram(const char* path) {
-    // A handful of programs per run, the route sweep's 65,025 runs of one
-    // among them: a look-up here, one walk per path.
-    static std::vector<std::pair<std::string, bool>> judged;
+// A handful of paths per run, the route sweep's 65,025 runs of one among
+// them: a look-up here, one judgement per path. What passed can be changed
+// by root alone afterwards, and what failed stays refused.
+template <typename Judge>
+bool judgedOnce(std::vector<std::pair<std::string, bool>>& judged, const char* path, Judge judgeNow) {
     for (const auto& [known, trusted] : judged) {
         if (known == path) {
             return trusted;
         }
     }
-    const Judgement judgement = judge(path);
-    if (judgement.verdict == Verdict::refused) {
-        report(std::string("not running ") + path, judgement.reason);
-    }
-    const bool trusted = judgement.verdict == Verdict::trusted;
+    const bool trusted = judgeNow();
     judged.emplace_back(path, trusted);
     return trusted;
+}
+
+// Linux's reading of a "#!" line in its 256-byte buffer.
+std::optional<std::string> linuxInterpreter(const std::string& buffer) {
+    constexpr std::string_view ends(" \t\0", 3);
+    // A line that runs past the buffer is taken only where the name ends
+    // within it; the buffer's last byte is then dropped.
+    std::size_t lineEnd = buffer.find('\n');
+    if (lineEnd == std::string::npos) {
+        const std::size_t name = buffer.find_first_not_of(" \t", 2);
+        if (name == std::string::npos || buffer.find_first_of(ends, name) == std::string::npos) {
+            return std::nullopt;
+        }
+        lineEnd = buffer.size() - 1;
+    }
+    const std::string_view line(buffer.data(), lineEnd);
+    const std::size_t start = line.find_first_not_of(" \t", 2);
+    if (start == std::string_view::npos || line[start] == '\0') {
+        return std::nullopt;
+    }
+    const std::size_t end = line.find_first_of(ends, start);
+    return std::string(line.substr(start, end == std::string_view::npos ? end : end - start));
+}
+
+// xnu's reading of a "#!" line in its 512-byte buffer: '#' ends the line as
+// a newline does, and a line that doesn't end within the buffer is no
+// script. The name is then used as a C string, so a NUL cuts it short.
+std::optional<std::string> xnuInterpreter(const std::string& buffer) {
+    const std::size_t start = buffer.find_first_not_of(" \t", 2);
+    if (start == std::string::npos || buffer[start] == '\n' || buffer[start] == '#') {
+        return std::nullopt;
+    }
+    const std::size_t lineEnd = buffer.find_first_of("\n#", start);
+    if (lineEnd == std::string::npos) {
+        return std::nullopt;
+    }
+    std::string name = buffer.substr(start, lineEnd - start);
+    name.resize(std::min(name.find_first_of(std::string_view(" \t\0", 3)), name.size()));
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    return name;
+}
+
+}  // namespace
+
+std::optional<std::string> shebangInterpreter(std::string_view head, const ShebangRules& rules) {
+    if (!head.starts_with("#!")) {
+        return std::string();
+    }
+    // What the kernel reads: the file's first bytes, zeros past its end.
+    std::string buffer(head.substr(0, rules.bytes));
+    buffer.resize(rules.bytes, '\0');
+    return rules.xnu ? xnuInterpreter(buffer) : linuxInterpreter(buffer);
+}
+
+bool isTrustedProgram(const char* path) {
+    static std::vector<std::pair<std::string, bool>> judged;
+    return judgedOnce(judged, path, [path] {
+        const Judgement judgement = judge(path);
+        if (judgement.verdict == Verdict::refused) {
+            report(std::string("not running ") + path, judgement.reason);
+        }
+        return judgement.verdict == Verdict::trusted;
+    });
+}
+
+bool isTrustedInput(const char* program, const char* file) {
+    static std::vector<std::pair<std::string, bool>> judged;
+    return judgedOnce(judged, file, [program, file] {
+        const Judgement judgement = walk(file, Kind::file);
+        if (judgement.verdict == Verdict::refused) {
+            report(std::string("not running ") + program, judgement.reason);
+        }
+        return judgement.verdict == Verdict::trusted || judgement.verdict == Verdict::missing;
+    });
+}
+
+std::string folderDistrust(const std::string& folder) {
+    const Judgement judgement = walk(folder, Kind::folder);
+    switch (judgement.verdict) {
+        case Verdict::trusted:
+            return {};
+        case Verdict::refused:
+            return judgement.reason;
+        case Verdict::missing:
+        case Verdict::unresolvable:
+            break;
+    }
+    return std::strerror(judgement.error);
 }

@@ -2,8 +2,11 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 // Whether root may start the program at `path`, which must be absolute.
 //
@@ -35,6 +38,53 @@
 // is not trusted either, but silently: it could not be started anyway, and
 // nothing was refused.
 bool isTrustedProgram(const char* path);
+
+// Whether `program`, which has passed isTrustedProgram, may be started on
+// the file at `file`, which it will read as root: a configuration whose
+// every directive (OpenVPN's "up" and "plugin" among them) it obeys. The
+// file is judged by the program's rule, but for two things: nothing there
+// passes (the folder that would hold it is root's alone, so no one else
+// can add it), and no execute bit is asked for. A refusal is reported once,
+// as "ZartoHelper: not running PROGRAM: COMPONENT REASON"; a file the
+// kernel could not resolve refuses the program silently. Judged once per
+// run, as a program is.
+bool isTrustedInput(const char* program, const char* file);
+
+// Why root must not create files in `folder`; "" when it may. It may only
+// where no one else can read, move or swap what it puts there: every
+// component root's, links followed only if root's, the folder itself
+// root's alone even if sticky, on no file system a user mounted, with no
+// ACL entry that lets another user change it. The reason is "COMPONENT
+// REASON", or the system's text for a folder that isn't there or can't be
+// resolved.
+std::string folderDistrust(const std::string& folder);
+
+// How a kernel reads a script's "#!" line, so that the program check
+// follows the interpreters exec would start, and only those.
+struct ShebangRules {
+    std::size_t bytes;  // how much of the file exec reads
+    int levels;         // how many interpreters it follows, one a script in turn
+    bool xnu;           // xnu's reading of the line, or Linux's
+};
+// Linux (fs/binfmt_script.c, fs/exec.c): 256 bytes; the name ends at a
+// space, tab, newline or NUL and must end within them; five levels.
+inline constexpr ShebangRules linuxShebang{256, 5, false};
+// xnu (exec_shell_imgact): 512 bytes; '#' ends the line as a newline does,
+// and a line that doesn't end within them is no script exec runs; no
+// interpreter may be a script itself.
+inline constexpr ShebangRules xnuShebang{512, 1, true};
+// The rules of the kernel this runs on.
+#ifdef __APPLE__
+inline constexpr ShebangRules hostShebang = xnuShebang;
+#else
+inline constexpr ShebangRules hostShebang = linuxShebang;
+#endif
+
+// What exec makes of `head`, a file's first bytes (all of them, when the
+// file is shorter than rules.bytes): "" for a file that is no script, run
+// as it is; the interpreter's name as the line gives it; nothing for a
+// script exec would refuse to start.
+std::optional<std::string> shebangInterpreter(std::string_view head, const ShebangRules& rules);
 
 // The decisions behind the macOS branches, kept free of any macOS call so
 // that every case runs on every platform. The values are Apple's (sys/acl.h,

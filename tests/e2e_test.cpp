@@ -768,14 +768,16 @@ const std::vector<Case> cases = {
      .runs = {listing, {netsetup, "-setdnsservers", "Ethernet", "8.8.8.8", "8.8.4.4"}, flush},
      .setup = {{"standin/networksetup.out", std::string("Wi-Fi\0 (tether)\nEthernet\n", 25)}}},
     // A folder a user owns (mode 0777, their programs in it): root runs
-    // nothing from it and says why, once per program; the writes, safe by
-    // name and link, still happen.
-    {.name = "UsersOwnFolderRunsNothingFromIt",
-     .args = {"start", "ovStart"},
+    // nothing from it and says why, once per program, and writes no secret
+    // there for the user to take.
+    {.name = "UsersOwnFolderRunsAndGetsNothing",
+     .args = {"ovConfig", "stop", "ovStart"},
      .runs = {},
-     .files = {{"zarto.conf", {"ovStart", 0644}}},
-     .err = refusal(tun, "/Users/Shared/Zarto is owned by uid 1000") +
-            refusal(ovpn, "/Users/Shared/Zarto is owned by uid 1000"),
+     .status = 1,
+     .err =
+         refusal(tun, "/Users/Shared/Zarto is owned by uid 1000") +
+         refusal(ovpn, "/Users/Shared/Zarto is owned by uid 1000") +
+         "ZartoHelper: cannot write /Users/Shared/Zarto/c.ovpn: /Users/Shared/Zarto is owned by uid 1000\n",
      .prepare =
          [](const std::string& w) {
              plant(w, "ZartoProvider", 0755, 1000);
@@ -883,13 +885,17 @@ const std::vector<Case> cases = {
      .childSched = "fifo"},
     // A sticky folder of root's that anyone may add to (1777): users
     // can't replace root's programs there, but they can add the files
-    // beside them, and did. Neither program runs.
-    {.name = "StickySharedFolderRunsNothingFromIt",
-     .args = {"stop", "ovStart"},
+    // beside them, and did. Neither program runs, and no secret is
+    // written where users may make names.
+    {.name = "StickySharedFolderRunsAndGetsNothing",
+     .args = {"ovConfig", "stop", "ovStart"},
      .runs = {},
      .files = {{"zarto.conf", {"user's", 0644}}, {"c.ovpn", {"up /tmp/x", 0644}}},
-     .err = refusal(tun, "/Users/Shared/Zarto is writable by others") +
-            refusal(ovpn, "/Users/Shared/Zarto is writable by others"),
+     .status = 1,
+     .err =
+         refusal(tun, "/Users/Shared/Zarto is writable by others") +
+         refusal(ovpn, "/Users/Shared/Zarto is writable by others") +
+         "ZartoHelper: cannot write /Users/Shared/Zarto/c.ovpn: /Users/Shared/Zarto is writable by others\n",
      .setup = {{"shared/zarto.conf", "user's"}, {"shared/c.ovpn", "up /tmp/x"}},
      .prepare =
          [](const std::string& w) {
@@ -899,12 +905,16 @@ const std::vector<Case> cases = {
              }
          }},
     // A user's folder shown as root's 0755, programs and all, through
-    // FUSE: its owners and modes are whatever the user's file system says.
-    {.name = "FuseFolderRunsNothingFromIt",
-     .args = {"stop", "ovStart"},
+    // FUSE: its owners and modes are whatever the user's file system says,
+    // and what is written there lands on the user's own storage.
+    {.name = "FuseFolderRunsAndGetsNothing",
+     .args = {"ovConfig", "stop", "ovStart"},
      .runs = {},
+     .status = 1,
      .err = refusal(tun, "/Users/Shared/Zarto is on a FUSE file system") +
-            refusal(ovpn, "/Users/Shared/Zarto is on a FUSE file system"),
+            refusal(ovpn, "/Users/Shared/Zarto is on a FUSE file system") +
+            "ZartoHelper: cannot write /Users/Shared/Zarto/c.ovpn: /Users/Shared/Zarto is on a FUSE file "
+            "system\n",
      .prepare =
          [](const std::string& w) {
              const std::string users = w + "/alice";
@@ -972,15 +982,54 @@ const std::vector<Case> cases = {
              chown((w + "/standin/alice-sh").c_str(), 1000, 1000);
          }},
     // The lock file the shared folder used to hold, root's 0644: a user
-    // holds flock on it, and a write goes on all the same.
-    {.name = "UserHoldingAFileInTheFolderHoldsNoWriteUp",
+    // holds flock on it. And the lock itself has a second name, as any
+    // user can give it on a Mac. A write goes on all the same.
+    {.name = "UsersLockAndSecondNameHoldNoWriteUp",
      .args = {"ovConfig", "c", "a"},
      .runs = {},
      .files = {{"c.ovpn", {"c", 0600}}, {"a.dat", {"a", 0600}}},
      .extra = {".ZartoHelper.lock"},
-     .setup = {{"shared/.ZartoHelper.lock", ""}},
-     .prepare = [](const std::string& w) { holdLockAsUser(w, w + "/shared/.ZartoHelper.lock"); },
-     .check = [](const std::string& w) { EXPECT_TRUE(holderStillHeld(w)); }},
+     .setup = {{"shared/.ZartoHelper.lock", ""}, {"run/ZartoHelper.lock", ""}},
+     .prepare =
+         [](const std::string& w) {
+             chmod((w + lockFile).c_str(), 0600);
+             ASSERT_EQ(link((w + lockFile).c_str(), (w + "/second-name").c_str()), 0);
+             holdLockAsUser(w, w + "/shared/.ZartoHelper.lock");
+         },
+     .check =
+         [](const std::string& w) {
+             EXPECT_TRUE(holderStillHeld(w));
+             unlink((w + "/second-name").c_str());
+         }},
+    // Files another user could have written, in root's folder: a user's
+    // zarto.conf and a user's link at c.ovpn. Neither program starts on
+    // them, each says why; the stops, which read no file, all run.
+    {.name = "UsersFilesStartNoProgram",
+     .args = {"start", "ovStart", "stop"},
+     .runs = tenStops(),
+     .files = {{"zarto.conf", {"user's", 0644}}},
+     .extra = {"c.ovpn"},
+     .err = refusal(tun, conf + " is owned by uid 1000") +
+            refusal(ovpn, "/Users/Shared/Zarto/c.ovpn is owned by uid 1000"),
+     .setup = {{"shared/zarto.conf", "user's"}},
+     .prepare =
+         [](const std::string& w) {
+             chown((w + "/shared/zarto.conf").c_str(), 1000, 1000);
+             symlink("/Users/alice/evil.ovpn", (w + "/shared/c.ovpn").c_str());
+             lchown((w + "/shared/c.ovpn").c_str(), 1000, 1000);
+         }},
+    // Root's own c.ovpn passes; a user's a.dat beside it does not.
+    {.name = "UsersCredentialsStartNoOpenVpn",
+     .args = {"ovStart"},
+     .runs = {},
+     .files = {{"c.ovpn", {"client", 0644}}, {"a.dat", {"user's", 0600}}},
+     .err = refusal(ovpn, "/Users/Shared/Zarto/a.dat is owned by uid 1000"),
+     .setup = {{"shared/c.ovpn", "client"}, {"shared/a.dat", "user's"}},
+     .prepare =
+         [](const std::string& w) {
+             chmod((w + "/shared/a.dat").c_str(), 0600);
+             chown((w + "/shared/a.dat").c_str(), 1000, 1000);
+         }},
     // A file system without locks: the writes go on without one.
     {.name = "LockTheFileSystemRefusesIsNoFailure",
      .args = {"ovConfig", "c", "a"},

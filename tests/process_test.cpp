@@ -1,13 +1,17 @@
 #include "process/process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 
+#include "commands/file.h"
 #include "process/trust.h"
 
 using Lines = std::vector<std::string>;
@@ -160,4 +164,84 @@ TEST(ProgramCheck, VolumeMountedByAUserOrIgnoringOwnership) {
     EXPECT_EQ(volumeDistrust(501, localRoot), "is on a volume mounted by uid 501");
     EXPECT_EQ(volumeDistrust(0, localRoot | ignoreOwnershipFlag), "is on a volume that ignores ownership");
     EXPECT_EQ(volumeDistrust(0, localRoot), "");
+}
+
+// Both kernels' reading of a "#!" line, whichever this runs on: what each
+// would start, "" for no script, nothing where exec refuses.
+TEST(ProgramCheck, ShebangLinesAsEachKernelReadsThem) {
+    using Name = std::optional<std::string>;
+    const std::string at255 = "#!/" + std::string(252, 'a');  // a name ending at byte 255
+    struct Row {
+        std::string head;
+        Name linux;
+        Name xnu;
+    };
+    const Row rows[] = {
+        {"\x7f"
+         "ELF",
+         "", ""},
+        {"#! \t/bin/sh -x\n", "/bin/sh", "/bin/sh"},
+        {"#!/bin/sh#comment\n", "/bin/sh#comment", "/bin/sh"},
+        {"#!#\n", "#", std::nullopt},
+        {"#!  \n", std::nullopt, std::nullopt},
+        {std::string("#!/bin/s\0h\n", 11), "/bin/s", "/bin/s"},
+        {std::string("#!\0/bin/sh\n", 11), std::nullopt, std::nullopt},
+        // No line end in the file: Linux takes a name that ends in its
+        // buffer, xnu nothing.
+        {"#!/bin/sh", "/bin/sh", std::nullopt},
+        {"#!/bin/sh -x " + std::string(600, 'a') + "\n", "/bin/sh", std::nullopt},
+        // Names that end at Linux's 256th byte and past it, with the line
+        // ending later.
+        {at255 + " " + std::string(100, 'x') + "\n", at255.substr(2), at255.substr(2)},
+        {at255 + "a " + std::string(100, 'x') + "\n", std::nullopt, at255.substr(2) + "a"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(shebangInterpreter(row.head, linuxShebang), row.linux) << testing::PrintToString(row.head);
+        EXPECT_EQ(shebangInterpreter(row.head, xnuShebang), row.xnu) << testing::PrintToString(row.head);
+    }
+}
+
+// Scripts whose interpreters are scripts in turn, as deep as this kernel
+// follows and one deeper: the check trusts exactly the chain that exec
+// runs, the kernel itself being the judge.
+TEST(ProgramCheck, InterpreterChainsAsDeepAsTheKernelFollows) {
+    char dir[] = "/tmp/zarto-chain.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const auto kernelRuns = [](const std::string& path) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            execl(path.c_str(), path.c_str(), nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    for (const int levels : {hostShebang.levels, hostShebang.levels + 1}) {
+        // The program, then levels - 1 scripts, then /bin/sh as the last.
+        std::string next = "/bin/sh";
+        for (int level = levels - 1; level >= 0; --level) {
+            const std::string path =
+                std::string(dir) + "/" + std::to_string(levels) + "-" + std::to_string(level);
+            std::ofstream(path) << "#!" << next << "\nexit 0\n";
+            chmod(path.c_str(), 0755);
+            next = path;
+        }
+        EXPECT_EQ(kernelRuns(next), levels == hostShebang.levels) << levels;
+        EXPECT_EQ(isTrustedProgram(next.c_str()), levels == hostShebang.levels) << levels;
+    }
+    runCommandWithOutPipe("/bin/rm", {"-rf", dir});
+}
+
+// F_FULLFSYNC's failures that leave fsync to do what it can, and those
+// that are a failed write.
+TEST(Writes, FullSyncFallsBackOnlyWhereTheFileSystemLacksIt) {
+    for (const int error : {ENOTTY, ENOTSUP, EOPNOTSUPP, EINVAL}) {
+        EXPECT_TRUE(fullSyncUnsupported(error)) << error;
+    }
+    for (const int error : {EIO, ENOSPC, EDQUOT, EINTR, EBADF}) {
+        EXPECT_FALSE(fullSyncUnsupported(error)) << error;
+    }
 }
