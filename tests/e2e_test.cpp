@@ -1018,17 +1018,21 @@ const std::vector<Case> cases = {
              symlink("/Users/alice/evil.ovpn", (w + "/shared/c.ovpn").c_str());
              lchown((w + "/shared/c.ovpn").c_str(), 1000, 1000);
          }},
-    // Root's own c.ovpn passes; a user's a.dat beside it does not.
-    {.name = "UsersCredentialsStartNoOpenVpn",
-     .args = {"ovStart"},
+    // Root's own c.ovpn passes; a user's a.dat beside it does not. Root's
+    // link at zarto.conf leads into a folder that isn't there, in one where
+    // any user could make it: the tunnel program is not started either.
+    {.name = "UsersCredentialsAndAFolderUsersCouldMakeStartNothing",
+     .args = {"start", "ovStart", "x"},
      .runs = {},
      .files = {{"c.ovpn", {"client", 0644}}, {"a.dat", {"user's", 0600}}},
+     .extra = {"zarto.conf"},
      .err = refusal(ovpn, "/Users/Shared/Zarto/a.dat is owned by uid 1000"),
      .setup = {{"shared/c.ovpn", "client"}, {"shared/a.dat", "user's"}},
      .prepare =
          [](const std::string& w) {
              chmod((w + "/shared/a.dat").c_str(), 0600);
              chown((w + "/shared/a.dat").c_str(), 1000, 1000);
+             symlink("/Users/Shared/later/zarto.conf", (w + "/shared/zarto.conf").c_str());
          }},
     // A file system without locks: the writes go on without one.
     {.name = "LockTheFileSystemRefusesIsNoFailure",
