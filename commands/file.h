@@ -2,8 +2,10 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -42,7 +44,9 @@ void writeConfigFiles(std::initializer_list<ConfigFile> files);
 // is the most there is. Any other error (EIO above all) is a failed write:
 // the fsync after it may well succeed, with the data lost.
 inline bool fullSyncUnsupported(int error) {
-    return error == ENOTTY || error == ENOTSUP || error == EOPNOTSUPP || error == EINVAL;
+    // ENOTSUP and EOPNOTSUPP are one value on Linux, two on macOS.
+    constexpr int unsupported[] = {ENOTTY, ENOTSUP, EOPNOTSUPP, EINVAL};
+    return std::ranges::find(unsupported, error) != std::end(unsupported);
 }
 
 // Returns once no call is writing: takes the writers' lock and lets it go.

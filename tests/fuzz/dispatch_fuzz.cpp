@@ -2,8 +2,9 @@
 // argument vectors, and which files are written, for any argument list. The
 // helper's own dispatch and handlers run unchanged (main built as zartoMain);
 // the runners and the file writer are replaced at link time by recorders,
-// so nothing is started or written, the program check by a yes, and the
-// daemon's start (which would close libFuzzer's descriptors) by nothing.
+// so nothing is started or written, the program and file checks by a yes,
+// and the daemon's start (which would close libFuzzer's descriptors) by
+// nothing.
 // The expectation is built from the reference decoder and the rules as the
 // README states them.
 #include <algorithm>
@@ -92,8 +93,10 @@ void writeConfigFiles(std::initializer_list<ConfigFile> files) {
 // Nothing else writes here: ovStart has no one to wait for.
 void waitForWriters() {}
 
-// Every program is trusted here: which ones are is the sandbox's to show.
+// Every program and file is trusted here: which ones are is the sandbox's
+// to show.
 bool isTrustedProgram(const char* /*path*/) { return true; }
+bool isTrustedInput(const char* /*program*/, const char* /*file*/) { return true; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Arguments are the input split at NUL bytes, as no argument can hold one.
