@@ -25,13 +25,15 @@ struct ConfigFile {
 // One command word's writes, all in one folder, made as one. First the
 // folder is checked: root writes only where no one else can read, move or
 // swap what it puts there (see folderDistrust); one at fault is a failed
-// write, with nothing created. Then the writers' lock, /var/run/ZartoHelper.lock, is taken, waiting as long
-// as another call holds it, so that two calls at once never mix their files (c.ovpn of one with a.dat of the
-// other). Then, with every signal held until the last file is in place: a temporary file that a killed call
-// left beside a target goes; each file is replaced atomically in order (a
-// temporary file made exclusively beside it, never through a link,
-// stripped of any inherited ACL, given its mode, filled, synced, renamed
-// over it, its folder synced). The lock is released before anything else
+// write, with nothing created. Then the writers' lock,
+// /var/run/ZartoHelper.lock, is taken, waiting as long as another call
+// holds it, so that two calls at once never mix their files (c.ovpn of one
+// with a.dat of the other). Then, with every signal held until the last
+// file is in place: a temporary file that a killed call left beside a
+// target goes; each file is replaced atomically in order (a temporary
+// file made exclusively beside it, never through a link, with no ACL entry
+// of the folder's, given its mode, filled, synced, renamed over it, its
+// folder synced). The lock is released before anything else
 // runs. On failure the helper's report ("ZartoHelper: cannot write PATH:
 // REASON", or "cannot lock" and the lock's path when the lock file is not
 // root's alone) and exit status 1: a tunnel program must not start on a
