@@ -205,6 +205,9 @@ TEST(ProgramCheck, ShebangLinesAsEachKernelReadsThem) {
 // follows and one deeper: the check trusts exactly the chain that exec
 // runs, the kernel itself being the judge.
 TEST(ProgramCheck, InterpreterChainsAsDeepAsTheKernelFollows) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the check trusts root's files alone";
+    }
     char dir[] = "/tmp/zarto-chain.XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const auto kernelRuns = [](const std::string& path) {
