@@ -52,7 +52,7 @@ void syncFolder(const std::string& folder) {
 // Leaves the mode alone to decide who may read the file. On macOS an
 // inheritable entry on the folder (file_inherit) is copied onto every new
 // file, and entries are checked before the mode bits: 0600 would not make
-// a.dat owner-only. createTemporary already asks the create for none; this
+// a.dat owner-only. createOwnerOnly already asks the create for none; this
 // is the check after it, for a file system that gave some all the same.
 // An empty extended ACL removes them. It is set only where
 // there is something to remove: a volume without ACLs (FAT, exFAT, some
@@ -85,18 +85,39 @@ int clearInheritedAcl([[maybe_unused]] int fd) {
 #endif
 }
 
-// Creates the temporary file `temp`, whose last six characters are
-// replaced with a random suffix, exclusively (O_CREAT|O_EXCL: a link
-// planted at the name fails the open instead of being followed) and
-// owner-only. Returns its descriptor, or -1 with errno set.
-int createTemporary(std::string& temp) {
+// Where a path's folder ends: just past its last slash, 0 without one.
+std::size_t folderEnd(std::string_view path) { return path.rfind('/') + 1; }
+
+std::string folderOf(std::string_view path) {
+    const std::size_t cut = folderEnd(path);
+    return cut == 0 ? "." : std::string(path.substr(0, cut));
+}
+
+// Every file root creates: the temporary files and the writers' lock.
+// Opens `path` with `flags` (O_CREAT among them), creating it owner-only
+// (0600 less the umask) where it is missing. Returns its descriptor, or -1
+// with errno set.
+int createOwnerOnly(const std::string& path, int flags) {
 #ifdef __APPLE__
     // A folder's inheritable ACL entries (file_inherit) are copied onto a
     // new file, and entries are checked before the mode bits: made the
     // usual way, the file would be open to whoever an entry names from its
     // creation until clearInheritedAcl, long enough to open it and read
     // the secret later. An empty ACL flagged "no inherit", given to the
-    // create itself, has xnu inherit nothing (kauth_acl_inherit).
+    // create itself, has xnu inherit nothing (kauth_acl_inherit). But a
+    // volume without ACLs refuses a create that carries one (EINVAL from
+    // vnode_authattr_new), and inherits nothing anyway: there the plain
+    // create. pathconf answers 1 exactly where the volume keeps them
+    // (vn_pathconf); a volume that can't be asked gets no file.
+    errno = 0;
+    const long keepsAcls = pathconf(folderOf(path).c_str(), _PC_EXTENDED_SECURITY_NP);
+    if (keepsAcls < 0) {
+        errno = errno == 0 ? EINVAL : errno;
+        return -1;
+    }
+    if (keepsAcls == 0) {
+        return open(path.c_str(), flags, secretFileMode);
+    }
     struct Security {
         filesec_t filesec = filesec_init();
         acl_t none = acl_init(0);
@@ -113,14 +134,27 @@ int createTemporary(std::string& temp) {
         }
     } security;
     const mode_t mode = secretFileMode;
-    acl_flagset_t flags = nullptr;
+    acl_flagset_t aclFlags = nullptr;
     if (security.filesec == nullptr || security.none == nullptr ||
-        acl_get_flagset_np(security.none, &flags) != 0 || acl_add_flag_np(flags, ACL_FLAG_NO_INHERIT) != 0 ||
-        acl_set_flagset_np(security.none, flags) != 0 ||
+        acl_get_flagset_np(security.none, &aclFlags) != 0 ||
+        acl_add_flag_np(aclFlags, ACL_FLAG_NO_INHERIT) != 0 ||
+        acl_set_flagset_np(security.none, aclFlags) != 0 ||
         filesec_set_property(security.filesec, FILESEC_MODE, &mode) != 0 ||
         filesec_set_property(security.filesec, FILESEC_ACL, &security.none) != 0) {
         return -1;
     }
+    return openx_np(path.c_str(), flags, security.filesec);
+#else
+    return open(path.c_str(), flags, secretFileMode);
+#endif
+}
+
+// Creates the temporary file `temp`, whose last six characters are
+// replaced with a random suffix, exclusively (O_CREAT|O_EXCL: a link
+// planted at the name fails the open instead of being followed) and
+// owner-only. Returns its descriptor, or -1 with errno set and nothing
+// left at the name.
+int createTemporary(std::string& temp) {
     // mkstemp's alphabet; a name taken is tried again, a few times.
     constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     const std::size_t suffix = temp.size() - 6;
@@ -128,16 +162,22 @@ int createTemporary(std::string& temp) {
         for (std::size_t i = suffix; i < temp.size(); ++i) {
             temp[i] = alphabet[arc4random_uniform(static_cast<std::uint32_t>(alphabet.size()))];
         }
-        const int fd =
-            openx_np(temp.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC, security.filesec);
-        if (fd >= 0 || errno != EEXIST) {
+        const int fd = createOwnerOnly(temp, O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC);
+        if (fd >= 0) {
             return fd;
+        }
+        if (errno != EEXIST) {
+            // The kernel may have made the file before failing (xnu's
+            // vn_create keeps it when setting its attributes afterwards
+            // fails). In a folder root's alone, under a random name not
+            // there a moment ago, whatever is at the name is this call's.
+            const int error = errno;
+            unlink(temp.c_str());
+            errno = error;
+            return -1;
         }
     }
     return -1;
-#else
-    return mkostemp(temp.data(), O_CLOEXEC);
-#endif
 }
 
 // Holds every signal that can be held for its lifetime: a word's writes,
@@ -162,14 +202,6 @@ private:
     sigset_t previous_{};
 };
 
-// Where a path's folder ends: just past its last slash, 0 without one.
-std::size_t folderEnd(std::string_view path) { return path.rfind('/') + 1; }
-
-std::string folderOf(std::string_view path) {
-    const std::size_t cut = folderEnd(path);
-    return cut == 0 ? "." : std::string(path.substr(0, cut));
-}
-
 // The writers' lock lies in root's run folder (/run on Linux,
 // /private/var/run on macOS), where no other user can create, open or hold
 // a file: one that any user could open, in the shared folder or anywhere
@@ -177,6 +209,7 @@ std::string folderOf(std::string_view path) {
 // write would wait on them. Opened read-write, since NFS and CIFS take
 // flock as a range lock that needs it; O_NOFOLLOW and O_NONBLOCK, so that
 // neither a link nor a FIFO at the name leads the open astray or hangs it.
+// Created as the temporary files are, with no ACL entry of the folder's.
 // It is never removed: a lock file deleted while another call waits on it
 // would give the two calls two different locks.
 constexpr const char* lockPath = "/var/run/ZartoHelper.lock";
@@ -186,7 +219,7 @@ constexpr const char* lockPath = "/var/run/ZartoHelper.lock";
 // no locks (ENOTSUP, EOPNOTSUPP, ENOLCK) is no reason to fail: the lock
 // serves the writes, and they go on without it.
 std::string takeWritersLock(Fd& lock) {
-    lock = Fd(open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, secretFileMode));
+    lock = Fd(createOwnerOnly(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (lock.get() < 0 || fstat(lock.get(), &st) != 0) {
         return std::strerror(errno);
@@ -203,6 +236,12 @@ std::string takeWritersLock(Fd& lock) {
     }
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         return "is open to group or others";
+    }
+    // On macOS an ACL entry decides before the mode bits, and root needs
+    // none: one inherited before the lock was created as it is now, or
+    // added since, could let a user open the lock and hold it.
+    if (std::string reason = aclOpenDistrust(lockPath); !reason.empty()) {
+        return reason;
     }
     while (flock(lock.get(), LOCK_EX) != 0) {
         if (errno == ENOTSUP || errno == EOPNOTSUPP || errno == ENOLCK) {

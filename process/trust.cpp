@@ -41,6 +41,10 @@ static_assert(aclGenericReadRight == KAUTH_ACE_GENERIC_READ);
 static_assert(ignoreOwnershipFlag == MNT_IGNORE_OWNERSHIP);
 #endif
 
+bool aclEntryAllows(std::uint32_t tag, std::uint32_t flags) {
+    return tag == aclAllowTag && (flags & aclOnlyInheritFlag) == 0;
+}
+
 bool aclEntryLetsOthersChange(std::uint32_t tag, std::uint32_t flags, std::uint64_t rights) {
     // Rights that only look. Everything else changes something: data,
     // entries, attributes, the ACL, the owner; generic write and generic
@@ -48,7 +52,7 @@ bool aclEntryLetsOthersChange(std::uint32_t tag, std::uint32_t flags, std::uint6
     constexpr std::uint64_t readRights = aclReadDataRight | aclExecuteRight | aclReadAttributesRight |
                                          aclReadExtAttributesRight | aclReadSecurityRight |
                                          aclSynchronizeRight | aclGenericReadRight | aclGenericExecuteRight;
-    return tag == aclAllowTag && (flags & aclOnlyInheritFlag) == 0 && (rights & ~readRights) != 0;
+    return aclEntryAllows(tag, flags) && (rights & ~readRights) != 0;
 }
 
 std::string volumeDistrust(uid_t mountOwner, std::uint32_t flags) {
@@ -102,19 +106,23 @@ std::string fileSystemDistrust(const std::string& component) {
 }
 
 #ifdef __APPLE__
-// macOS checks ACL entries before the mode bits, so 0755 root:wheel proves
-// nothing while an entry lets "everyone" write. No ACL at all reads as
-// ENOENT, and a volume without ACLs as ENOTSUP; any other failure leaves it
-// unknown, which is a refusal.
-std::string aclDistrust(const std::string& component) {
+// An ACL entry's fault, judged from its tag, flags and raw rights.
+using AclEntryFault = bool (*)(std::uint32_t tag, std::uint32_t flags, std::uint64_t rights);
+
+// `reason` for the first entry of `component`'s ACL at fault, read without
+// following a link. macOS checks ACL entries before the mode bits, so 0755
+// root:wheel proves nothing while an entry lets "everyone" write. No ACL at
+// all reads as ENOENT, and a volume without ACLs as ENOTSUP; any other
+// failure leaves it unknown, which is a refusal.
+std::string aclDistrust(const std::string& component, AclEntryFault faulty, const char* reason) {
     const acl_t acl = acl_get_link_np(component.c_str(), ACL_TYPE_EXTENDED);
     if (acl == nullptr) {
         return errno == ENOENT || errno == ENOTSUP || errno == EOPNOTSUPP ? ""
                                                                           : "has an ACL that can't be read";
     }
-    std::string reason;
+    std::string fault;
     acl_entry_t entry = nullptr;
-    for (int which = ACL_FIRST_ENTRY; reason.empty() && acl_get_entry(acl, which, &entry) == 0;
+    for (int which = ACL_FIRST_ENTRY; fault.empty() && acl_get_entry(acl, which, &entry) == 0;
          which = ACL_NEXT_ENTRY) {
         acl_tag_t tag = ACL_UNDEFINED_TAG;
         acl_flagset_t flagset = nullptr;
@@ -123,14 +131,14 @@ std::string aclDistrust(const std::string& component) {
         if (acl_get_tag_type(entry, &tag) != 0 || acl_get_flagset_np(entry, &flagset) != 0 ||
             (onlyInherit = acl_get_flag_np(flagset, ACL_ENTRY_ONLY_INHERIT)) < 0 ||
             acl_get_permset_mask_np(entry, &rights) != 0) {
-            reason = "has an ACL that can't be read";
-        } else if (aclEntryLetsOthersChange(static_cast<std::uint32_t>(tag),
-                                            onlyInherit == 1 ? aclOnlyInheritFlag : 0, rights)) {
-            reason = "has an ACL entry that lets another user change it";
+            fault = "has an ACL that can't be read";
+        } else if (faulty(static_cast<std::uint32_t>(tag), onlyInherit == 1 ? aclOnlyInheritFlag : 0,
+                          rights)) {
+            fault = reason;
         }
     }
     acl_free(acl);
-    return reason;
+    return fault;
 }
 #endif
 
@@ -168,7 +176,8 @@ std::string distrust(const std::string& component, const struct stat& st, Need n
         }
     }
 #ifdef __APPLE__
-    return aclDistrust(component);
+    return aclDistrust(component, aclEntryLetsOthersChange,
+                       "has an ACL entry that lets another user change it");
 #else
     return {};
 #endif
@@ -445,6 +454,17 @@ bool isTrustedInput(const char* program, const char* file) {
         }
         return judgement.verdict == Verdict::trusted || judgement.verdict == Verdict::missing;
     });
+}
+
+std::string aclOpenDistrust([[maybe_unused]] const std::string& path) {
+#ifdef __APPLE__
+    return aclDistrust(
+        path,
+        [](std::uint32_t tag, std::uint32_t flags, std::uint64_t) { return aclEntryAllows(tag, flags); },
+        "has an ACL entry that lets another user open it");
+#else
+    return {};
+#endif
 }
 
 std::string folderDistrust(const std::string& folder) {

@@ -42,9 +42,9 @@ bool isTrustedProgram(const char* path);
 // Whether `program`, which has passed isTrustedProgram, may be started on
 // the file at `file`, which it will read as root: a configuration whose
 // every directive (OpenVPN's "up" and "plugin" among them) it obeys. The
-// file is judged by the program's rule, but for two things: nothing there
+// file is judged by the program's rule, but for one thing: nothing there
 // passes (the folder that would hold it is root's alone, so no one else
-// can add it), and no execute bit is asked for. A refusal is reported once,
+// can add it). A refusal is reported once,
 // as "ZartoHelper: not running PROGRAM: COMPONENT REASON"; a file the
 // kernel could not resolve refuses the program silently. Judged once per
 // run, as a program is.
@@ -106,13 +106,26 @@ inline constexpr std::uint64_t aclGenericWriteRight = 1U << 23;      // KAUTH_AC
 inline constexpr std::uint64_t aclGenericReadRight = 1U << 24;       // KAUTH_ACE_GENERIC_READ
 inline constexpr std::uint32_t ignoreOwnershipFlag = 0x00200000;     // MNT_IGNORE_OWNERSHIP
 
+// Whether an ACL entry (its tag and its flags) grants whoever it names
+// anything on the component itself: an allow entry in force there. Deny
+// entries only take rights away; an entry that is only inherited by what
+// is created inside does not apply to the folder itself.
+bool aclEntryAllows(std::uint32_t tag, std::uint32_t flags);
+
 // Whether an ACL entry (its tag, its flags and its raw rights) lets whoever
-// it names change a component: an allow entry in force on the component
-// itself that grants anything beyond reading, listing, executing,
-// searching, reading attributes, extended attributes or security, and
-// synchronizing. Deny entries only take rights away; an entry that is only
-// inherited by what is created inside does not apply to the folder itself.
+// it names change a component: an entry that allows (see aclEntryAllows)
+// anything beyond reading, listing, executing, searching, reading
+// attributes, extended attributes or security, and synchronizing.
 bool aclEntryLetsOthersChange(std::uint32_t tag, std::uint32_t flags, std::uint64_t rights);
+
+// Why the ACL of the file at `path`, a file only root should open, might
+// let someone else open it: "has an ACL entry that lets another user open
+// it" for any entry that allows anything (root needs none), or "has an ACL
+// that can't be read"; "" when it has none. The file is read as the
+// program check reads each component, without following a link. "" where
+// there are no such ACLs: on Linux a file's ACL entries are bounded by its
+// mode's group bits.
+std::string aclOpenDistrust(const std::string& path);
 
 // Why nothing on a volume mounted by `mountOwner` with these mount flags
 // can be trusted ("is on a volume mounted by uid N", "is on a volume that

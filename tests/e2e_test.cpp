@@ -981,6 +981,26 @@ const std::vector<Case> cases = {
              chmod((w + "/standin/alice-sh").c_str(), 0755);
              chown((w + "/standin/alice-sh").c_str(), 1000, 1000);
          }},
+    // Root's link whose target climbs out of the shared folder with "..":
+    // judged where the kernel lands, root's /standin, and run from there.
+    {.name = "RootsLinkClimbingWithDotDotRunsWhereTheKernelLands",
+     .args = {"stop"},
+     .runs = tenStops(),
+     .options = {"--without", "ZartoProvider"},
+     .prepare =
+         [](const std::string& w) {
+             write(w + "/standin/provider", read(STANDIN));
+             chmod((w + "/standin/provider").c_str(), 0755);
+             symlink("../../../standin/provider", (w + "/shared/ZartoProvider").c_str());
+         }},
+    // "#!bin/sh" is looked up from the child's working folder, /: judged,
+    // and run, as /bin/sh.
+    {.name = "RelativeInterpreterIsTakenFromTheRoot",
+     .args = {"ovStart"},
+     .runs = {},
+     .out = "ran /Users/Shared/Zarto/OVHelper --config /Users/Shared/Zarto/c.ovpn\n",
+     .setup = {{"shared/OVHelper", "#!bin/sh\necho \"ran $0 $*\"\n"}},
+     .prepare = [](const std::string& w) { chmod((w + "/shared/OVHelper").c_str(), 0755); }},
     // The lock file the shared folder used to hold, root's 0644: a user
     // holds flock on it. And the lock itself has a second name, as any
     // user can give it on a Mac. A write goes on all the same.

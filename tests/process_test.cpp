@@ -129,9 +129,10 @@ TEST(Runners, IgnoredSigchldLosesTheStatusButNotTheRun) {
     EXPECT_EQ(status, 127);
 }
 
-// The decisions behind the macOS program check, every case of which runs
-// on every platform: which ACL entries let another user change a component.
-TEST(ProgramCheck, AclEntryThatLetsAnotherUserChangeIt) {
+// The decisions behind the macOS checks, every case of which runs on every
+// platform: which ACL entries let another user change a component, and
+// which let one open the writers' lock (any that allows anything).
+TEST(ProgramCheck, AclEntryThatLetsAnotherUserChangeOrOpenIt) {
     constexpr std::uint64_t everyReadRight =
         aclReadDataRight | aclExecuteRight | aclReadAttributesRight | aclReadExtAttributesRight |
         aclReadSecurityRight | aclSynchronizeRight | aclGenericReadRight | aclGenericExecuteRight;
@@ -141,19 +142,23 @@ TEST(ProgramCheck, AclEntryThatLetsAnotherUserChangeIt) {
         std::uint32_t flags;
         std::uint64_t rights;
         bool changes;
+        bool opens;
     };
     const Row rows[] = {
-        {"generic write", aclAllowTag, 0, aclGenericWriteRight, true},
-        {"generic all", aclAllowTag, 0, aclGenericAllRight, true},
-        {"append, add_subdirectory on a folder", aclAllowTag, 0, aclAppendDataRight, true},
-        {"write among read rights", aclAllowTag, 0, everyReadRight | aclWriteDataRight, true},
-        {"a right outside the read class", aclAllowTag, 0, std::uint64_t{1} << 30, true},
-        {"every read right", aclAllowTag, 0, everyReadRight, false},
-        {"inherit-only", aclAllowTag, aclOnlyInheritFlag, aclGenericAllRight | aclWriteDataRight, false},
-        {"deny", aclDenyTag, 0, aclGenericAllRight | aclWriteDataRight, false},
+        {"generic write", aclAllowTag, 0, aclGenericWriteRight, true, true},
+        {"generic all", aclAllowTag, 0, aclGenericAllRight, true, true},
+        {"append, add_subdirectory on a folder", aclAllowTag, 0, aclAppendDataRight, true, true},
+        {"write among read rights", aclAllowTag, 0, everyReadRight | aclWriteDataRight, true, true},
+        {"a right outside the read class", aclAllowTag, 0, std::uint64_t{1} << 30, true, true},
+        {"every read right", aclAllowTag, 0, everyReadRight, false, true},
+        {"synchronize alone", aclAllowTag, 0, aclSynchronizeRight, false, true},
+        {"inherit-only", aclAllowTag, aclOnlyInheritFlag, aclGenericAllRight | aclWriteDataRight, false,
+         false},
+        {"deny", aclDenyTag, 0, aclGenericAllRight | aclWriteDataRight, false, false},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(aclEntryLetsOthersChange(row.tag, row.flags, row.rights), row.changes) << row.what;
+        EXPECT_EQ(aclEntryAllows(row.tag, row.flags), row.opens) << row.what;
     }
 }
 
