@@ -155,12 +155,18 @@ int createOwnerOnly(const std::string& path, int flags) {
 // owner-only. Returns its descriptor, or -1 with errno set and nothing
 // left at the name.
 int createTemporary(std::string& temp) {
-    // mkstemp's alphabet; a name taken is tried again, a few times.
+    // mkstemp's alphabet; a name taken is tried again, a few times. Three
+    // characters a draw, uniform (62^3 < 2^32): glibc's arc4random is a
+    // system call each time.
     constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr auto letters = static_cast<std::uint32_t>(alphabet.size());
     const std::size_t suffix = temp.size() - 6;
     for (int tries = 0; tries < 100; ++tries) {
-        for (std::size_t i = suffix; i < temp.size(); ++i) {
-            temp[i] = alphabet[arc4random_uniform(static_cast<std::uint32_t>(alphabet.size()))];
+        for (std::size_t i = suffix; i < temp.size(); i += 3) {
+            for (std::uint32_t draw = arc4random_uniform(letters * letters * letters), j = 0; j < 3; ++j) {
+                temp[i + j] = alphabet[draw % letters];
+                draw /= letters;
+            }
         }
         const int fd = createOwnerOnly(temp, O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC);
         if (fd >= 0) {
