@@ -33,11 +33,13 @@ struct ConfigFile {
 // target goes; each file is replaced atomically in order (a temporary
 // file made exclusively beside it, never through a link, with no ACL entry
 // of the folder's, given its mode, filled, synced, renamed over it, its
-// folder synced; a failed one leaves no temporary file). The lock is released before anything else
-// runs. On failure the helper's report ("ZartoHelper: cannot write PATH:
-// REASON", or "cannot lock" and the lock's path when the lock file is not
-// root's alone, an ACL entry that allows anything included) and exit status 1: a tunnel program must not
-// start on a configuration that isn't there. Files written before the failure stay written.
+// folder synced; a failed one leaves no temporary file). The lock is
+// released before anything else runs. On failure the helper's report
+// ("ZartoHelper: cannot write PATH: REASON", or "cannot lock" and the
+// lock's path when the lock file is not root's alone, an ACL entry that
+// allows anything included) and exit status 1: a tunnel program must not
+// start on a configuration that isn't there. Files written before the
+// failure stay written.
 void writeConfigFiles(std::initializer_list<ConfigFile> files);
 
 // Whether F_FULLFSYNC's failure with `error` says only that the file system

@@ -44,10 +44,9 @@ bool isTrustedProgram(const char* path);
 // every directive (OpenVPN's "up" and "plugin" among them) it obeys. The
 // file is judged by the program's rule, but for one thing: nothing there
 // passes (the folder that would hold it is root's alone, so no one else
-// can add it). A refusal is reported once,
-// as "ZartoHelper: not running PROGRAM: COMPONENT REASON"; a file the
-// kernel could not resolve refuses the program silently. Judged once per
-// run, as a program is.
+// can add it). A refusal is reported once, as "ZartoHelper: not running
+// PROGRAM: COMPONENT REASON"; a file the kernel could not resolve refuses
+// the program silently. Judged once per run, as a program is.
 bool isTrustedInput(const char* program, const char* file);
 
 // Why root must not create files in `folder`; "" when it may. It may only
