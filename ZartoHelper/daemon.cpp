@@ -14,8 +14,8 @@
 #ifdef __APPLE__
 #include <libproc.h>
 
+#include <cstdlib>
 #include <memory>
-#include <new>
 #else
 #include <sched.h>
 #include <sys/syscall.h>
@@ -59,12 +59,15 @@ void closeInheritedDescriptors() {
     const int bytes = proc_pidinfo(getpid(), PROC_PIDLISTFDS, 0, nullptr, 0);
     if (bytes > 0) {
         const std::size_t count = static_cast<std::size_t>(bytes) / sizeof(proc_fdinfo);
-        const std::unique_ptr<proc_fdinfo[]> open(new (std::nothrow) proc_fdinfo[count]);
+        // malloc, not new: a list that can't be had falls back to the loop
+        // below, where new would end the helper (see main).
+        const std::unique_ptr<proc_fdinfo, decltype(&std::free)> open(
+            static_cast<proc_fdinfo*>(std::malloc(count * sizeof(proc_fdinfo))), &std::free);
         const int filled = open ? proc_pidinfo(getpid(), PROC_PIDLISTFDS, 0, open.get(), bytes) : 0;
         const std::size_t listed = filled > 0 ? static_cast<std::size_t>(filled) / sizeof(proc_fdinfo) : 0;
         for (std::size_t i = 0; i < listed; ++i) {
-            if (open[i].proc_fd >= first) {
-                static_cast<void>(close(open[i].proc_fd));
+            if (open.get()[i].proc_fd >= first) {
+                static_cast<void>(close(open.get()[i].proc_fd));
             }
         }
         if (filled > 0) {
@@ -107,17 +110,21 @@ void raiseLimit(int resource, rlim_t wanted) {
 // children do root's work, not the user's, so they get a daemon's limits as
 // launchd gives them: none but the descriptor count and the stack, and no
 // core. Only core is ever lowered; what the system refuses to raise stays,
-// and a write then still fails cleanly.
+// and a write then still fails cleanly. Without root the soft limits still
+// go up to the hard ones, which needs no privilege.
 void takeDaemonLimits() {
-    if (geteuid() != 0) {
-        return;
-    }
     const rlimit noCore{0, 0};
     static_cast<void>(setrlimit(RLIMIT_CORE, &noCore));
     for (const int resource :
          {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_AS, RLIMIT_NPROC, RLIMIT_MEMLOCK}) {
         raiseLimit(resource, RLIM_INFINITY);
     }
+#ifdef RLIMIT_RTTIME
+    // Linux's budget of CPU time a realtime process may use between two
+    // blocking calls: a caller's 1 ms would end us by SIGXCPU while we
+    // decode a large argument, and OpenVPN later.
+    raiseLimit(RLIMIT_RTTIME, RLIM_INFINITY);
+#endif
     // launchd's default for a daemon; a captured run needs four beside 0,
     // 1 and 2.
     constexpr rlim_t enoughDescriptors = 256;
@@ -222,9 +229,20 @@ void startAsSystemDaemon() {
     static_cast<void>(signal(SIGCHLD, SIG_DFL));
     // A write past a file-size limit, or of the error report to a closed
     // pipe, must fail as a write (status 1 and no temporary file left), not
-    // kill the helper. Children get both back at their default.
+    // kill the helper. Children get these, and the three below, back at
+    // their default.
     static_cast<void>(signal(SIGXFSZ, SIG_IGN));
     static_cast<void>(signal(SIGPIPE, SIG_IGN));
+    // A caller that reads our output with O_ASYNC, owned by its process
+    // group, has the kernel send SIGIO at every line we write: Linux's
+    // default for it ends a process.
+    static_cast<void>(signal(SIGIO, SIG_IGN));
+    // A daemon is not stopped by its caller's terminal: in a background job
+    // with "stty tostop" our report would stop us (SIGTTOU) until someone
+    // brings the job back. Ignored, the write goes through. We read no
+    // input, so SIGTTIN could only stop us as well.
+    static_cast<void>(signal(SIGTTOU, SIG_IGN));
+    static_cast<void>(signal(SIGTTIN, SIG_IGN));
     closeInheritedDescriptors();
     // Before the standard descriptors, which a limit of 2 would leave no
     // room for; those before anything that may report.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "ZartoHelper/daemon.h"
 #include "commands/commands.h"
@@ -23,6 +24,10 @@ void exitWithReport(const std::string& what, const std::string& reason) {
 void exitWithError(const std::string& what, int error) { exitWithReport(what, std::strerror(error)); }
 
 int main(int argc, char* argv[]) {
+    // Memory a caller's hard limit keeps from us is a failure like any
+    // other, wherever it comes: one line and status 1, not bad_alloc's
+    // std::terminate and SIGABRT.
+    std::set_new_handler(exitOutOfMemory);
     startAsSystemDaemon();
 
     arguments.reserve(static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));

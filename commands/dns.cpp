@@ -1,4 +1,5 @@
 #include <string>
+#include <string_view>
 
 #include "commands/commands.h"
 #include "process/process.h"
@@ -13,10 +14,14 @@ constexpr const char* networksetupPath = "/usr/sbin/networksetup";
 // cut there, "Wi-Fi\0 (tether)" would set the DNS of Wi-Fi.
 void setServersOfEveryService(bool reset) {
     const CommandResult services = runCommand(networksetupPath, {"-listallnetworkservices"});
-    for (const std::string& service : services.output) {
-        if (service.find('\0') != std::string::npos) {
+    // The lines are views into the listing; an argument needs its own
+    // terminated copy, made one service at a time.
+    std::string service;
+    for (const std::string_view line : services.output) {
+        if (line.find('\0') != std::string_view::npos) {
             continue;
         }
+        service.assign(line);
         if (reset) {
             runCommand(networksetupPath, {"-setdnsservers", service.c_str(), "empty"});
         } else {

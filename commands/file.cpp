@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __APPLE__
@@ -11,7 +12,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -149,24 +149,39 @@ int createOwnerOnly(const std::string& path, int flags) {
 #endif
 }
 
+// Puts six random characters of mkstemp's alphabet at the end of `name`.
+// False, with errno set, when the system gives no randomness: getentropy
+// says so, where glibc's arc4random aborts the process. One call a name;
+// a byte at or past 248, the largest multiple of 62 a byte holds, is
+// dropped, so every name is equally likely.
+bool drawSuffix(std::string& name) {
+    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr unsigned limit = 256 - 256 % alphabet.size();
+    std::size_t at = name.size() - 6;
+    while (at < name.size()) {
+        unsigned char bytes[16];
+        if (getentropy(bytes, sizeof bytes) != 0) {
+            return false;
+        }
+        for (const unsigned char byte : bytes) {
+            if (byte < limit && at < name.size()) {
+                name[at++] = alphabet[byte % alphabet.size()];
+            }
+        }
+    }
+    return true;
+}
+
 // Creates the temporary file `temp`, whose last six characters are
 // replaced with a random suffix, exclusively (O_CREAT|O_EXCL: a link
 // planted at the name fails the open instead of being followed) and
 // owner-only. Returns its descriptor, or -1 with errno set and nothing
-// left at the name.
+// left at the name, unless its removal failed too.
 int createTemporary(std::string& temp) {
-    // mkstemp's alphabet; a name taken is tried again, a few times. Three
-    // characters a draw, uniform (62^3 < 2^32): glibc's arc4random is a
-    // system call each time.
-    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    constexpr auto letters = static_cast<std::uint32_t>(alphabet.size());
-    const std::size_t suffix = temp.size() - 6;
+    // A name taken is tried again, a few times.
     for (int tries = 0; tries < 100; ++tries) {
-        for (std::size_t i = suffix; i < temp.size(); i += 3) {
-            for (std::uint32_t draw = arc4random_uniform(letters * letters * letters), j = 0; j < 3; ++j) {
-                temp[i + j] = alphabet[draw % letters];
-                draw /= letters;
-            }
+        if (!drawSuffix(temp)) {
+            return -1;
         }
         const int fd = createOwnerOnly(temp, O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC);
         if (fd >= 0) {
@@ -208,23 +223,36 @@ private:
     sigset_t previous_{};
 };
 
-// The writers' lock lies in root's run folder (/run on Linux,
-// /private/var/run on macOS), where no other user can create, open or hold
-// a file: one that any user could open, in the shared folder or anywhere
-// else, they could hold for ever (flock needs no write access), and every
-// write would wait on them. Opened read-write, since NFS and CIFS take
-// flock as a range lock that needs it; O_NOFOLLOW and O_NONBLOCK, so that
-// neither a link nor a FIFO at the name leads the open astray or hangs it.
-// Created as the temporary files are, with no ACL entry of the folder's.
-// It is never removed: a lock file deleted while another call waits on it
-// would give the two calls two different locks.
+// The writers' lock lies in a folder where no other user can create, open
+// or hold a file: one that any user could open, in the shared folder or
+// anywhere else, they could hold for ever (flock needs no write access),
+// and every write would wait on them. The folder is walked as the shared
+// one is before every write. On macOS it is /private/var/db, which
+// launchd's boot check gives back to root:wheel without group or other
+// write; /private/var/run is group daemon's, and some systems have it 0775,
+// where a process of that group could make the lock first, or rename it
+// while a call waits and split it in two. On Linux root's run folder.
+// Opened read-write, since NFS and CIFS take flock as a range lock that
+// needs it; O_NOFOLLOW and O_NONBLOCK, so that neither a link nor a FIFO at
+// the name leads the open astray or hangs it. Created as the temporary
+// files are, with no ACL entry of the folder's. It is never removed: a
+// lock file deleted while another call waits on it would give the two
+// calls two different locks.
+#ifdef __APPLE__
+constexpr const char* lockPath = "/var/db/ZartoHelper.lock";
+#else
 constexpr const char* lockPath = "/var/run/ZartoHelper.lock";
+#endif
 
 // Waits for the writers' lock as long as another call holds it, and keeps
-// it in `lock`. Returns "" or why it can't be had. A file system that has
-// no locks (ENOTSUP, EOPNOTSUPP, ENOLCK) is no reason to fail: the lock
-// serves the writes, and they go on without it.
+// it in `lock`. Returns "" or why it can't be had, nothing created then
+// where the fault is the folder's. A file system that has no locks
+// (ENOTSUP, EOPNOTSUPP, ENOLCK) is no reason to fail: the lock serves the
+// writes, and they go on without it.
 std::string takeWritersLock(Fd& lock) {
+    if (std::string refused = folderDistrust(folderOf(lockPath)); !refused.empty()) {
+        return refused;
+    }
     lock = Fd(createOwnerOnly(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (lock.get() < 0 || fstat(lock.get(), &st) != 0) {
@@ -246,7 +274,7 @@ std::string takeWritersLock(Fd& lock) {
     // On macOS an ACL entry decides before the mode bits, and root needs
     // none: one inherited before the lock was created as it is now, or
     // added since, could let a user open the lock and hold it.
-    if (std::string reason = aclOpenDistrust(lockPath); !reason.empty()) {
+    if (std::string reason = aclOpenDistrust(lock.get()); !reason.empty()) {
         return reason;
     }
     while (flock(lock.get(), LOCK_EX) != 0) {

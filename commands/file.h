@@ -23,23 +23,25 @@ struct ConfigFile {
 };
 
 // One command word's writes, all in one folder, made as one. First the
-// folder is checked: root writes only where no one else can read, move or
-// swap what it puts there (see folderDistrust); one at fault is a failed
-// write, with nothing created. Then the writers' lock,
-// /var/run/ZartoHelper.lock, is taken, waiting as long as another call
-// holds it, so that two calls at once never mix their files (c.ovpn of one
-// with a.dat of the other). Then, with every signal held until the last
-// file is in place: a temporary file that a killed call left beside a
-// target goes; each file is replaced atomically in order (a temporary
-// file made exclusively beside it, never through a link, with no ACL entry
-// of the folder's, given its mode, filled, synced, renamed over it, its
-// folder synced; a failed one leaves no temporary file). The lock is
-// released before anything else runs. On failure the helper's report
-// ("ZartoHelper: cannot write PATH: REASON", or "cannot lock" and the
-// lock's path when the lock file is not root's alone, an ACL entry that
-// allows anything included) and exit status 1: a tunnel program must not
-// start on a configuration that isn't there. Files written before the
-// failure stay written.
+// folder is checked: root writes only where no one else can add, move or
+// swap a file (see folderDistrust); one at fault is a failed write, with
+// nothing created. Then the writers' lock is taken, its folder checked the
+// same way first (/private/var/db/ZartoHelper.lock on macOS, root's run
+// folder on Linux), waiting as long as another call holds it, so that two
+// calls at once never mix their files (c.ovpn of one with a.dat of the
+// other). Then, with every signal held until the last file is in place: a
+// temporary file that a killed call left beside a target goes; each file
+// is replaced atomically in order (a temporary file made exclusively
+// beside it, never through a link, with no ACL entry of the folder's,
+// given its mode, filled, synced, renamed over it, its folder synced; a
+// failed one leaves no temporary file unless its removal fails too). What
+// keeps others from reading a file is its mode and, on macOS, that create.
+// The lock is released before anything else runs. On failure the helper's
+// report ("ZartoHelper: cannot write PATH: REASON", or "cannot lock" and
+// the lock's path when the lock or its folder is not root's alone, an ACL
+// entry that allows anything included) and exit status 1: a tunnel program
+// must not start on a configuration that isn't there. Files written before
+// the failure stay written.
 void writeConfigFiles(std::initializer_list<ConfigFile> files);
 
 // Whether F_FULLFSYNC's failure with `error` says only that the file system
@@ -54,5 +56,6 @@ inline bool fullSyncUnsupported(int error) {
 }
 
 // Returns once no call is writing: takes the writers' lock and lets it go.
-// A lock that can't be had doesn't hold the caller up.
+// A lock that can't be had, its folder's fault included, doesn't hold the
+// caller up.
 void waitForWriters();

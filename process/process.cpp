@@ -6,11 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdlib>
+#include <utility>
 
 #include "process/fd.h"
+#include "process/report.h"
 #include "process/text.h"
 #include "process/trust.h"
 
@@ -198,15 +202,16 @@ bool openPipe(Pipe& p) {
 
 enum class Read { more, end, failed };
 
-// Reads what is there from `fd` into `sink`. The buffer is static, never on
-// the stack: the caller's stack limit may be too small for it, and may be
-// one that can't be raised.
-Read readSome(int fd, std::string& sink) {
-    static char buffer[65536];
+// Reads what is there from `fd` straight into `sink`: one copy of the bytes,
+// the one the lines are views into.
+Read readSome(int fd, Capture& sink) {
+    // What a pipe holds by default: one read takes all that is waiting.
+    constexpr std::size_t chunk = 65536;
+    char* const room = sink.room(chunk);
     for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
+        const ssize_t n = read(fd, room, sink.roomLeft());
         if (n > 0) {
-            sink.append(buffer, static_cast<std::size_t>(n));
+            sink.filled(static_cast<std::size_t>(n));
             return Read::more;
         }
         if (n == 0) {
@@ -224,7 +229,7 @@ Read readSome(int fd, std::string& sink) {
 // poll is a part whose rest is unknown, never to be taken for the whole.
 // Every pipe is closed on return, so a child still writing to one gets
 // EPIPE instead of waiting for a reader while we wait for its exit.
-void drain(Fd* pipes, std::string* sinks, bool* ended, std::size_t count) {
+void drain(Fd* pipes, Capture* sinks, bool* ended, std::size_t count) {
     pollfd polls[2];
     std::size_t open = count;
     for (std::size_t i = 0; i < count; ++i) {
@@ -264,6 +269,39 @@ pid_t spawnShell(const char* commandLine, int outFd, bool ownSession) {
 
 }  // namespace
 
+Capture::Capture(Capture&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+Capture& Capture::operator=(Capture&& other) noexcept {
+    if (this != &other) {
+        std::free(data_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+Capture::~Capture() { std::free(data_); }
+
+char* Capture::room(std::size_t wanted) {
+    if (roomLeft() < wanted) {
+        // A quarter more at a time: with the pages moved, not copied, a
+        // small step costs little, and the block never runs far ahead of
+        // what it holds.
+        const std::size_t grown = std::max(size_ + wanted, capacity_ + capacity_ / 4);
+        void* const block = std::realloc(data_, grown);
+        if (block == nullptr) {
+            exitOutOfMemory();
+        }
+        data_ = static_cast<char*>(block);
+        capacity_ = grown;
+    }
+    return data_ + size_;
+}
+
 std::int32_t runCommandWithOutPipe(const char* cmd, std::initializer_list<const char*> args) {
     return runInherited(cmd, args);
 }
@@ -290,16 +328,18 @@ CommandResult runCommand(const char* cmd, std::initializer_list<const char*> arg
         return result;
     }
     Fd pipes[2] = {std::move(out.read), std::move(err.read)};
-    std::string bytes[2];
+    Capture bytes[2];
     bool ended[2];
     drain(pipes, bytes, ended, 2);
     // A stream cut short stays empty, as ill-formed text does: with
     // "Wi-Fi 2" cut after "Wi-Fi", a listing would name another service.
     if (ended[0]) {
-        result.output = splitLines(bytes[0]);
+        result.output = splitLines(bytes[0].bytes());
+        result.outputBytes = std::move(bytes[0]);
     }
     if (ended[1]) {
-        result.error = splitLines(bytes[1]);
+        result.error = splitLines(bytes[1].bytes());
+        result.errorBytes = std::move(bytes[1]);
     }
     result.exitCode = waitForExit(pid);
     return result;
@@ -315,16 +355,16 @@ std::string shell(const char* commandLine) {
     if (pid < 0) {
         return {};
     }
-    std::string bytes;
+    Capture bytes;
     bool ended = false;
     drain(&out.read, &bytes, &ended, 1);
     // Waited for like every run but OpenVPN's: the end of its output is not
     // the end of its work.
     waitForExit(pid);
-    if (!ended || !isValidUtf8(bytes)) {
+    if (!ended || !isValidUtf8(bytes.bytes())) {
         return {};
     }
-    return bytes;
+    return std::string(bytes.bytes());
 }
 
 void shellNoPipe(const char* commandLine) { spawnShell(commandLine, -1, true); }

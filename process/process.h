@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Runs external programs for the command handlers, one child at a time.
@@ -21,11 +23,43 @@
 // printed and the caller goes on. So does one that root must not run (see
 // isTrustedProgram), which is reported once per path.
 
-// What a captured run gives back.
+// The bytes of one captured stream, in one block that grows in place:
+// realloc moves pages instead of copying them where it can (mremap on
+// Linux), so the address space a capture takes stays near what was read,
+// which a caller's hard address-space limit may make all there is. Moving
+// a capture keeps the block where it is, so views into it stay valid.
+// Memory that can't be had ends the helper (see exitOutOfMemory).
+class Capture {
+public:
+    Capture() = default;
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+    Capture(Capture&& other) noexcept;
+    Capture& operator=(Capture&& other) noexcept;
+    ~Capture();
+
+    [[nodiscard]] std::string_view bytes() const { return {data_, size_}; }
+    // Room for at least `wanted` more bytes, at the end of what was read.
+    char* room(std::size_t wanted);
+    [[nodiscard]] std::size_t roomLeft() const { return capacity_ - size_; }
+    // `count` bytes were put into the room.
+    void filled(std::size_t count) { size_ += count; }
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// What a captured run gives back. The lines are views into the captured
+// bytes the result holds, so a listing takes its memory once, not twice:
+// they live as long as the result.
 struct CommandResult {
-    std::vector<std::string> output;  // lines of standard output (see splitLines)
-    std::vector<std::string> error;   // lines of standard error
-    std::int32_t exitCode = 0;        // exit status, or signal number if killed
+    std::vector<std::string_view> output;  // lines of standard output (see splitLines)
+    std::vector<std::string_view> error;   // lines of standard error
+    std::int32_t exitCode = 0;             // exit status, or signal number if killed
+    Capture outputBytes;                   // what `output` views
+    Capture errorBytes;                    // what `error` views
 };
 
 // Starts the program with standard output and error inherited and waits for

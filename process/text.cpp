@@ -126,8 +126,8 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
     return out;
 }
 
-std::vector<std::string> splitLines(std::string_view bytes) {
-    std::vector<std::string> lines;
+std::vector<std::string_view> splitLines(std::string_view bytes) {
+    std::vector<std::string_view> lines;
     if (!isValidUtf8(bytes)) {
         return lines;
     }
@@ -154,10 +154,10 @@ std::vector<std::string> splitLines(std::string_view bytes) {
     for (;;) {
         const std::size_t at = text.find('\n', from);
         if (at == std::string_view::npos) {
-            lines.emplace_back(text.substr(from));
+            lines.push_back(text.substr(from));
             return lines;
         }
-        lines.emplace_back(text.substr(from, at - from));
+        lines.push_back(text.substr(from, at - from));
         from = at + 1;
     }
 }

@@ -19,5 +19,5 @@ std::string decodeUtf8Lossy(std::string_view bytes);
 // U+0085, U+2028, U+2029) are trimmed from both ends, then the rest is split
 // at every U+000A and nothing else. Empty pieces stay, so an empty or
 // all-newline text gives one empty line. Text that is not valid UTF-8 gives
-// no lines at all.
-std::vector<std::string> splitLines(std::string_view bytes);
+// no lines at all. The lines are views into `bytes`: nothing is copied.
+std::vector<std::string_view> splitLines(std::string_view bytes);

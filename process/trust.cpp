@@ -109,13 +109,12 @@ std::string fileSystemDistrust(const std::string& component) {
 // An ACL entry's fault, judged from its tag, flags and raw rights.
 using AclEntryFault = bool (*)(std::uint32_t tag, std::uint32_t flags, std::uint64_t rights);
 
-// `reason` for the first entry of `component`'s ACL at fault, read without
-// following a link. macOS checks ACL entries before the mode bits, so 0755
-// root:wheel proves nothing while an entry lets "everyone" write. No ACL at
-// all reads as ENOENT, and a volume without ACLs as ENOTSUP; any other
-// failure leaves it unknown, which is a refusal.
-std::string aclDistrust(const std::string& component, AclEntryFault faulty, const char* reason) {
-    const acl_t acl = acl_get_link_np(component.c_str(), ACL_TYPE_EXTENDED);
+// `reason` for the first entry of `acl` at fault, `acl` being what an ACL
+// read just gave (and what is freed here). macOS checks ACL entries before
+// the mode bits, so 0755 root:wheel proves nothing while an entry lets
+// "everyone" write. No ACL at all reads as ENOENT, and a volume without
+// ACLs as ENOTSUP; any other failure leaves it unknown, which is a refusal.
+std::string aclDistrust(acl_t acl, AclEntryFault faulty, const char* reason) {
     if (acl == nullptr) {
         return errno == ENOENT || errno == ENOTSUP || errno == EOPNOTSUPP ? ""
                                                                           : "has an ACL that can't be read";
@@ -176,7 +175,8 @@ std::string distrust(const std::string& component, const struct stat& st, Need n
         }
     }
 #ifdef __APPLE__
-    return aclDistrust(component, aclEntryLetsOthersChange,
+    // Read without following a link: a link's own entries are judged.
+    return aclDistrust(acl_get_link_np(component.c_str(), ACL_TYPE_EXTENDED), aclEntryLetsOthersChange,
                        "has an ACL entry that lets another user change it");
 #else
     return {};
@@ -456,10 +456,10 @@ bool isTrustedInput(const char* program, const char* file) {
     });
 }
 
-std::string aclOpenDistrust([[maybe_unused]] const std::string& path) {
+std::string aclOpenDistrust([[maybe_unused]] int fd) {
 #ifdef __APPLE__
     return aclDistrust(
-        path,
+        acl_get_fd(fd),
         [](std::uint32_t tag, std::uint32_t flags, std::uint64_t) { return aclEntryAllows(tag, flags); },
         "has an ACL entry that lets another user open it");
 #else

@@ -117,14 +117,14 @@ bool aclEntryAllows(std::uint32_t tag, std::uint32_t flags);
 // attributes, extended attributes or security, and synchronizing.
 bool aclEntryLetsOthersChange(std::uint32_t tag, std::uint32_t flags, std::uint64_t rights);
 
-// Why the ACL of the file at `path`, a file only root should open, might
+// Why the ACL of the open file `fd`, a file only root should open, might
 // let someone else open it: "has an ACL entry that lets another user open
 // it" for any entry that allows anything (root needs none), or "has an ACL
-// that can't be read"; "" when it has none. The file is read as the
-// program check reads each component, without following a link. "" where
+// that can't be read"; "" when it has none. Read from the descriptor, so it
+// is the file that was opened, whatever its name leads to since. "" where
 // there are no such ACLs: on Linux a file's ACL entries are bounded by its
 // mode's group bits.
-std::string aclOpenDistrust(const std::string& path);
+std::string aclOpenDistrust(int fd);
 
 // Why nothing on a volume mounted by `mountOwner` with these mount flags
 // can be trusted ("is on a volume mounted by uid N", "is on a volume that

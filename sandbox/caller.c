@@ -6,7 +6,7 @@
  *     -b SIGNAL   block the signal (the mask survives exec)
  *     -c FD       close the descriptor
  *     -l RES=N    soft limit N, hard limit kept; RES is core, cpu, fsize,
- *                 nofile, data, as, stack, nproc or memlock
+ *                 nofile, data, as, stack, nproc, memlock or rttime
  *     -L RES=N    soft and hard limit N
  *     -g R:E      real gid R, effective gid E
  *     -G G,G...   supplementary groups
@@ -26,7 +26,10 @@
  *     -F FD:S     the same pipe, but full from the start (the reader skips
  *                 the filling), and until the reader reads, O_NONBLOCK is
  *                 set on it again every millisecond, as another holder of
- *                 the pipe may */
+ *                 the pipe may
+ *     -A FD       FD a pipe whose reader, started now, has O_ASYNC on its
+ *                 end, owned by this process: the kernel sends it SIGIO
+ *                 at every write to FD */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <grp.h>
@@ -49,7 +52,8 @@ static int limit(const char* setting, int hard_too) {
         int resource;
     } names[] = {{"core", RLIMIT_CORE},     {"cpu", RLIMIT_CPU},     {"fsize", RLIMIT_FSIZE},
                  {"nofile", RLIMIT_NOFILE}, {"data", RLIMIT_DATA},   {"as", RLIMIT_AS},
-                 {"stack", RLIMIT_STACK},   {"nproc", RLIMIT_NPROC}, {"memlock", RLIMIT_MEMLOCK}};
+                 {"stack", RLIMIT_STACK},   {"nproc", RLIMIT_NPROC}, {"memlock", RLIMIT_MEMLOCK},
+                 {"rttime", RLIMIT_RTTIME}};
     const char* value = strchr(setting, '=');
     if (!value) return -1;
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
@@ -75,13 +79,15 @@ static double now(void) {
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-/* -P and -F: fd becomes the write end of a non-blocking pipe, read late. */
-static int late_reader(const char* setting, int full) {
+/* -P and -F: fd becomes the write end of a non-blocking pipe, read late.
+ * -A: the write end of a pipe whose read end signals this process. */
+static int late_reader(const char* setting, int full, int async) {
     int fd = 0;
     double delay = 0;
     int ends[2];
-    if (sscanf(setting, "%d:%lf", &fd, &delay) != 2 || pipe(ends) != 0) return -1;
-    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    if (sscanf(setting, "%d:%lf", &fd, &delay) < 1 || pipe(ends) != 0) return -1;
+    if (async && (fcntl(ends[0], F_SETOWN, getpid()) != 0 || fcntl(ends[0], F_SETFL, O_ASYNC) != 0)) return -1;
+    if (!async) fcntl(ends[1], F_SETFL, O_NONBLOCK);
     size_t filling = 0;
     if (full) {
         static char block[4096];
@@ -126,7 +132,7 @@ int main(int argc, char** argv) {
     sigset_t block;
     sigemptyset(&block);
     int opt;
-    while ((opt = getopt(argc, argv, "+i:b:c:l:L:g:G:r:u:d:t:po:n:s:I:P:F:")) != -1) {
+    while ((opt = getopt(argc, argv, "+i:b:c:l:L:g:G:r:u:d:t:po:n:s:I:P:F:A:")) != -1) {
         switch (opt) {
             case 'i':
                 signal(atoi(optarg), SIG_IGN);
@@ -196,7 +202,8 @@ int main(int argc, char** argv) {
                 break;
             case 'P':
             case 'F':
-                if (late_reader(optarg, opt == 'F') != 0) return 126;
+            case 'A':
+                if (late_reader(optarg, opt == 'F', opt == 'A') != 0) return 126;
                 break;
             default:
                 return 2;

@@ -14,7 +14,7 @@
 #include "commands/file.h"
 #include "process/trust.h"
 
-using Lines = std::vector<std::string>;
+using Lines = std::vector<std::string_view>;
 
 TEST(RunCommand, CapturesBothStreamsAsLinesAndTheStatus) {
     const CommandResult r =

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-using Lines = std::vector<std::string>;
+using Lines = std::vector<std::string_view>;
 
 TEST(SplitLines, TrimsNewlinesAtBothEndsAndSplitsAtLineFeedOnly) {
     const std::vector<std::pair<std::string, Lines>> cases = {
