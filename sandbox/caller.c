@@ -86,7 +86,8 @@ static int late_reader(const char* setting, int full, int async) {
     double delay = 0;
     int ends[2];
     if (sscanf(setting, "%d:%lf", &fd, &delay) < 1 || pipe(ends) != 0) return -1;
-    if (async && (fcntl(ends[0], F_SETOWN, getpid()) != 0 || fcntl(ends[0], F_SETFL, O_ASYNC) != 0)) return -1;
+    if (async && (fcntl(ends[0], F_SETOWN, getpid()) != 0 || fcntl(ends[0], F_SETFL, O_ASYNC) != 0))
+        return -1;
     if (!async) fcntl(ends[1], F_SETFL, O_NONBLOCK);
     size_t filling = 0;
     if (full) {

@@ -104,8 +104,9 @@ std::string expectedRecord(const Argv& run, const std::string& umask = "022",
                            const std::string& sched = "other", const std::string& as = "as:inf") {
     std::string line = record(run) + " #fds=0,1,2 #sig=clean #ids=0/0 #gids=0/0/0 #groups=0 #umask=" + umask +
                        " #cwd=\"/\" #rlim=core:0,cpu:inf,fsize:inf,nofile:256+,stack:8388608+,nproc:max,"
-                       "memlock:max,data:inf," + as + ",rttime:inf #timer=none #session=" +
-                       (run[0] == ovpn ? "own" : "caller") + " #nice=0 #sched=" + sched +
+                       "memlock:max,data:inf," +
+                       as + ",rttime:inf #timer=none #session=" + (run[0] == ovpn ? "own" : "caller") +
+                       " #nice=0 #sched=" + sched +
                        " #io=none #stdio=blocking #env=\"PATH=/usr/bin:/bin:/usr/sbin:/sbin\"";
     if (run[0] == "dscacheutil") {
         line += R"( "PWD=/" "SHLVL=0" "_=/usr/sbin/dscacheutil")";
