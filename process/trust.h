@@ -50,7 +50,7 @@ bool isTrustedProgram(const char* path);
 bool isTrustedInput(const char* program, const char* file);
 
 // Why root must not create files in `folder`; "" when it may. It may only
-// where no one else can read, move or swap what it puts there: every
+// where no one else can add, move or swap a file there: every
 // component root's, links followed only if root's, the folder itself
 // root's alone even if sticky, on no file system a user mounted, with no
 // ACL entry that lets another user change it. The reason is "COMPONENT
