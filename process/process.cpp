@@ -205,9 +205,11 @@ enum class Read { more, end, failed };
 // Reads what is there from `fd` straight into `sink`: one copy of the bytes,
 // the one the lines are views into.
 Read readSome(int fd, Capture& sink) {
-    // What a pipe holds by default: one read takes all that is waiting.
-    constexpr std::size_t chunk = 65536;
-    char* const room = sink.room(chunk);
+    // A page at least: what most runs print (a listing, an error line) then
+    // fits in memory the heap already has, with no system call to get
+    // more; a large output reads into the room its growing block leaves.
+    constexpr std::size_t leastRoom = 4096;
+    char* const room = sink.room(leastRoom);
     for (;;) {
         const ssize_t n = read(fd, room, sink.roomLeft());
         if (n > 0) {
