@@ -316,6 +316,20 @@ std::vector<std::string> traced(const std::string& callerFlags, const std::strin
     return options;
 }
 
+// `start TEXT` with the system call `call` failing with EIO (`when` its
+// calls to fail, or all): one line, status 1, the old file whole.
+Case failingCall(const char* name, const std::string& call, const std::string& when) {
+    return {
+        .name = name,
+        .args = {"start", "new"},
+        .runs = {},
+        .files = {{"zarto.conf", {"old", 0644}}},
+        .status = 1,
+        .err = cantWriteConf + "Input/output error\n",
+        .options = traced("", "-o /dev/null -e trace=" + call + " -e inject=" + call + ":error=EIO" + when),
+        .setup = {{"shared/zarto.conf", "old"}}};
+}
+
 const std::vector<Case> cases = {
     {.name = "NoArgumentsRunsNothing", .args = {}, .runs = {}},
     {.name = "UnknownWordsAreIgnored", .args = {"Start", "hello"}, .runs = {}},
@@ -678,14 +692,7 @@ const std::vector<Case> cases = {
              EXPECT_NE(lines[2].find("</Users/Shared/Zarto>)"), std::string::npos) << lines[2];
          }},
     // A refused sync is a failed write: the old file stays, nothing is left.
-    {.name = "RefusedSyncFailsTheWrite",
-     .args = {"start", "new"},
-     .runs = {},
-     .files = {{"zarto.conf", {"old", 0644}}},
-     .status = 1,
-     .err = cantWriteConf + "Input/output error\n",
-     .options = traced("", "-o /dev/null -e trace=fsync -e inject=fsync:error=EIO:when=1"),
-     .setup = {{"shared/zarto.conf", "old"}}},
+    failingCall("RefusedSyncFailsTheWrite", "fsync", ":when=1"),
     // A root already in group 0 alone that may not change its groups needs
     // no change: it runs.
     {.name = "RootAlreadyInGroupZeroAloneRuns",
@@ -1134,14 +1141,7 @@ const std::vector<Case> cases = {
 #endif
     // No randomness for a temporary file's name: a failed write, where
     // glibc's arc4random would abort.
-    {.name = "NoRandomnessFailsTheWrite",
-     .args = {"start", "new"},
-     .runs = {},
-     .files = {{"zarto.conf", {"old", 0644}}},
-     .status = 1,
-     .err = cantWriteConf + "Input/output error\n",
-     .options = traced("", "-o /dev/null -e trace=getrandom -e inject=getrandom:error=EIO"),
-     .setup = {{"shared/zarto.conf", "old"}}},
+    failingCall("NoRandomnessFailsTheWrite", "getrandom", ""),
     // A caller that reads standard error with O_ASYNC: route's line raises
     // SIGIO at the helper, which ends no daemon.
     {.name = "AsyncReaderOfTheOutputEndsNothing",
