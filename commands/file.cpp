@@ -227,11 +227,12 @@ private:
 // or hold a file: one that any user could open, in the shared folder or
 // anywhere else, they could hold for ever (flock needs no write access),
 // and every write would wait on them. The folder is walked as the shared
-// one is before every write. On macOS it is /private/var/db, which
-// launchd's boot check gives back to root:wheel without group or other
-// write; /private/var/run is group daemon's, and some systems have it 0775,
-// where a process of that group could make the lock first, or rename it
-// while a call waits and split it in two. On Linux root's run folder.
+// one is before every take, whatever the system is said to keep. On macOS
+// it is /private/var/db, root:wheel 0755 (launchd is reported to restore
+// that at boot); not /private/var/run, which is group daemon's and some
+// systems have 0775, where a process of that group could make the lock
+// first, or rename it while a call waits and split it in two. On Linux
+// root's run folder.
 // Opened read-write, since NFS and CIFS take flock as a range lock that
 // needs it; O_NOFOLLOW and O_NONBLOCK, so that neither a link nor a FIFO at
 // the name leads the open astray or hangs it. Created as the temporary
