@@ -235,7 +235,7 @@ static void daemon_state(char** at) {
     soft_limit(at, ",nproc", RLIMIT_NPROC, 0, 1);
     soft_limit(at, ",memlock", RLIMIT_MEMLOCK, 0, 1);
     soft_limit(at, ",data", RLIMIT_DATA, 0, 0);
-    soft_limit(at, ",as", RLIMIT_AS, 0, 0);
+    soft_limit(at, ",as", RLIMIT_AS, 0, 1);
     soft_limit(at, ",rttime", RLIMIT_RTTIME, 0, 0);
     int armed = 0;
     for (int which = ITIMER_REAL; which <= ITIMER_PROF; ++which) {
