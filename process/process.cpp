@@ -271,23 +271,6 @@ pid_t spawnShell(const char* commandLine, int outFd, bool ownSession) {
 
 }  // namespace
 
-Capture::Capture(Capture&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
-
-Capture& Capture::operator=(Capture&& other) noexcept {
-    if (this != &other) {
-        std::free(data_);
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        capacity_ = std::exchange(other.capacity_, 0);
-    }
-    return *this;
-}
-
-Capture::~Capture() { std::free(data_); }
-
 char* Capture::room(std::size_t wanted) {
     if (roomLeft() < wanted) {
         // A quarter more at a time: with the pages moved, not copied, a

@@ -2,9 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Runs external programs for the command handlers, one child at a time.
@@ -34,9 +36,20 @@ public:
     Capture() = default;
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
-    Capture(Capture&& other) noexcept;
-    Capture& operator=(Capture&& other) noexcept;
-    ~Capture();
+    Capture(Capture&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    Capture& operator=(Capture&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ~Capture() { std::free(data_); }
 
     [[nodiscard]] std::string_view bytes() const { return {data_, size_}; }
     // Room for at least `wanted` more bytes, at the end of what was read.
