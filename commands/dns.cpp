@@ -17,7 +17,7 @@ void setServersOfEveryService(bool reset) {
     // The lines are views into the listing; an argument needs its own
     // terminated copy, made one service at a time.
     std::string service;
-    for (const std::string_view line : services.output) {
+    for (const std::string_view line : services.output()) {
         if (line.find('\0') != std::string_view::npos) {
             continue;
         }

@@ -43,20 +43,21 @@ char childPath[] = "PATH=/usr/bin:/bin:/usr/sbin:/sbin";
 char* const childEnvironment[] = {childPath, nullptr};
 
 // Owns the spawn attributes and file actions of one start; only what was
-// initialised is destroyed.
+// initialised is destroyed. Each init's error is kept: ENOMEM there is the
+// helper's own failure, not the program's.
 struct SpawnSetup {
     posix_spawnattr_t attr{};
     posix_spawn_file_actions_t actions{};
-    bool attrReady = posix_spawnattr_init(&attr) == 0;
-    bool actionsReady = posix_spawn_file_actions_init(&actions) == 0;
+    int attrError = posix_spawnattr_init(&attr);
+    int actionsError = posix_spawn_file_actions_init(&actions);
     SpawnSetup() = default;
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
     ~SpawnSetup() {
-        if (actionsReady) {
+        if (actionsError == 0) {
             posix_spawn_file_actions_destroy(&actions);
         }
-        if (attrReady) {
+        if (attrError == 0) {
             posix_spawnattr_destroy(&attr);
         }
     }
@@ -64,11 +65,13 @@ struct SpawnSetup {
 
 // Fills in how every child starts. Each call is checked: a child started
 // with one of them missing would run as root with the caller's descriptors,
-// blocked or ignored signals, so it is better not started at all.
-bool prepareSpawn(SpawnSetup& setup, int outFd, int errFd, bool ownSession) {
-    if (!setup.attrReady || !setup.actionsReady) {
-        return false;
+// blocked or ignored signals, so it is better not started at all. Returns
+// 0, or the error of the first call that failed.
+int prepareSpawn(SpawnSetup& setup, int outFd, int errFd, bool ownSession) {
+    if (setup.attrError != 0 || setup.actionsError != 0) {
+        return setup.attrError != 0 ? setup.attrError : setup.actionsError;
     }
+    int error = 0;
     // The caller may have blocked signals; a child that inherits the mask
     // would never see SIGTERM or SIGINT.
     sigset_t none;
@@ -97,29 +100,29 @@ bool prepareSpawn(SpawnSetup& setup, int outFd, int errFd, bool ownSession) {
         flags |= POSIX_SPAWN_SETPGROUP;
 #endif
     }
-    if (posix_spawnattr_setsigmask(&setup.attr, &none) != 0 ||
-        posix_spawnattr_setsigdefault(&setup.attr, &all) != 0 ||
-        posix_spawnattr_setflags(&setup.attr, flags) != 0) {
-        return false;
+    if ((error = posix_spawnattr_setsigmask(&setup.attr, &none)) != 0 ||
+        (error = posix_spawnattr_setsigdefault(&setup.attr, &all)) != 0 ||
+        (error = posix_spawnattr_setflags(&setup.attr, flags)) != 0) {
+        return error;
     }
 #ifdef ZARTO_CLOEXEC_DEFAULT
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (posix_spawn_file_actions_addinherit_np(&setup.actions, fd) != 0) {
-            return false;
+        if ((error = posix_spawn_file_actions_addinherit_np(&setup.actions, fd)) != 0) {
+            return error;
         }
     }
 #endif
-    if ((outFd >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDOUT_FILENO) != 0) ||
-        (errFd >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, errFd, STDERR_FILENO) != 0)) {
-        return false;
+    if ((outFd >= 0 &&
+         (error = posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDOUT_FILENO)) != 0) ||
+        (errFd >= 0 &&
+         (error = posix_spawn_file_actions_adddup2(&setup.actions, errFd, STDERR_FILENO)) != 0)) {
+        return error;
     }
 #ifdef ZARTO_ADDCLOSEFROM
     // Same aim as CLOEXEC_DEFAULT; runs after the dup2s above.
-    if (posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1) != 0) {
-        return false;
-    }
+    error = posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
 #endif
-    return true;
+    return error;
 }
 
 // The one way this program starts a child. argv[0] is the program path and
@@ -128,17 +131,25 @@ bool prepareSpawn(SpawnSetup& setup, int outFd, int errFd, bool ownSession) {
 // in a new session, for a child nobody waits for.
 // Returns the child's pid, or -1 when it could not be started or root must
 // not start it (see isTrustedProgram).
+// ENOMEM, from the set-up or from the start itself (glibc maps a stack for
+// the child; the kernel may find no room for its image), is the helper
+// short of memory, not a program that can't be started: taken for the
+// latter, a run would go on without route or the tunnel program and end
+// with 0. It ends the helper as any other allocation that fails.
 pid_t spawnProgram(char* const argv[], int outFd, int errFd, bool ownSession = false) {
     if (!isTrustedProgram(argv[0])) {
         return -1;
     }
     SpawnSetup setup;
     pid_t pid = -1;
-    if (!prepareSpawn(setup, outFd, errFd, ownSession) ||
-        posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv, childEnvironment) != 0) {
-        return -1;
+    int error = prepareSpawn(setup, outFd, errFd, ownSession);
+    if (error == 0) {
+        error = posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv, childEnvironment);
     }
-    return pid;
+    if (error == ENOMEM) {
+        exitOutOfMemory();
+    }
+    return error == 0 ? pid : -1;
 }
 
 std::int32_t waitForExit(pid_t pid) {
@@ -318,13 +329,15 @@ CommandResult runCommand(const char* cmd, std::initializer_list<const char*> arg
     drain(pipes, bytes, ended, 2);
     // A stream cut short stays empty, as ill-formed text does: with
     // "Wi-Fi 2" cut after "Wi-Fi", a listing would name another service.
+    // Split before the bytes move in: an argument's order of evaluation is
+    // the compiler's.
     if (ended[0]) {
-        result.output = splitLines(bytes[0].bytes());
-        result.outputBytes = std::move(bytes[0]);
+        Lines lines = splitLines(bytes[0].bytes());
+        result.keepOutput(std::move(lines), std::move(bytes[0]));
     }
     if (ended[1]) {
-        result.error = splitLines(bytes[1].bytes());
-        result.errorBytes = std::move(bytes[1]);
+        Lines lines = splitLines(bytes[1].bytes());
+        result.keepError(std::move(lines), std::move(bytes[1]));
     }
     result.exitCode = waitForExit(pid);
     return result;

@@ -64,15 +64,40 @@ private:
     std::size_t capacity_ = 0;
 };
 
+using Lines = std::vector<std::string_view>;
+
 // What a captured run gives back. The lines are views into the captured
-// bytes the result holds, so a listing takes its memory once, not twice:
-// they live as long as the result.
-struct CommandResult {
-    std::vector<std::string_view> output;  // lines of standard output (see splitLines)
-    std::vector<std::string_view> error;   // lines of standard error
-    std::int32_t exitCode = 0;             // exit status, or signal number if killed
-    Capture outputBytes;                   // what `output` views
-    Capture errorBytes;                    // what `error` views
+// bytes the result holds, so a listing takes its memory once, not twice.
+// They are handed out only by a result that lives on: taken from a
+// temporary (`runCommand(...).output()`) they would outlive their bytes,
+// and the compiler refuses it.
+class CommandResult {
+public:
+    std::int32_t exitCode = 0;  // exit status, or signal number if killed
+
+    // Lines of standard output (see splitLines).
+    [[nodiscard]] const Lines& output() const& { return output_; }
+    // Lines of standard error.
+    [[nodiscard]] const Lines& error() const& { return error_; }
+    void output() const&& = delete;
+    void error() const&& = delete;
+
+    // Keeps `bytes` and the lines that view them. Moving a capture keeps
+    // its block where it is, so the views stay valid.
+    void keepOutput(Lines lines, Capture bytes) {
+        output_ = std::move(lines);
+        outputBytes_ = std::move(bytes);
+    }
+    void keepError(Lines lines, Capture bytes) {
+        error_ = std::move(lines);
+        errorBytes_ = std::move(bytes);
+    }
+
+private:
+    Lines output_;
+    Lines error_;
+    Capture outputBytes_;
+    Capture errorBytes_;
 };
 
 // Starts the program with standard output and error inherited and waits for

@@ -113,9 +113,14 @@ using AclEntryFault = bool (*)(std::uint32_t tag, std::uint32_t flags, std::uint
 // read just gave (and what is freed here). macOS checks ACL entries before
 // the mode bits, so 0755 root:wheel proves nothing while an entry lets
 // "everyone" write. No ACL at all reads as ENOENT, and a volume without
-// ACLs as ENOTSUP; any other failure leaves it unknown, which is a refusal.
+// ACLs as ENOTSUP; ENOMEM (the read allocates the ACL it gives) is the
+// helper short of memory, which ends it as anywhere else; any other failure
+// leaves it unknown, which is a refusal.
 std::string aclDistrust(acl_t acl, AclEntryFault faulty, const char* reason) {
     if (acl == nullptr) {
+        if (errno == ENOMEM) {
+            exitOutOfMemory();
+        }
         return errno == ENOENT || errno == ENOTSUP || errno == EOPNOTSUPP ? ""
                                                                           : "has an ACL that can't be read";
     }

@@ -1135,6 +1135,17 @@ const std::vector<Case> cases = {
      .options = {"--caller", "-L as=60000000"},
      .setup = {{"standin/networksetup.flood", "300 100000"}}},
 #endif
+#ifdef HELPER_STATIC  // a loader maps the libraries of a dynamic one (the sanitizer's shadow too)
+    // Every mapping refused: the static helper's heap grows by brk, so only
+    // the start's stack for route fails. Out of memory, never 0 with
+    // nothing run.
+    {.name = "StartWithoutMemoryIsAStatus",
+     .args = {"runCommand", "x"},
+     .runs = {},
+     .status = 1,
+     .err = "ZartoHelper: out of memory\n",
+     .options = traced("", "-o /dev/null -e trace=mmap -e inject=mmap:error=ENOMEM")},
+#endif
     // No randomness for a temporary file's name: a failed write, where
     // glibc's arc4random would abort.
     failingCall("NoRandomnessFailsTheWrite", "getrandom", ""),

@@ -10,29 +10,41 @@
 
 #include <csignal>
 #include <fstream>
+#include <utility>
 
 #include "commands/file.h"
 #include "process/trust.h"
 
-using Lines = std::vector<std::string_view>;
+// Lines are views into bytes their result owns: a temporary's would dangle,
+// so only a result that lives hands them out.
+template <typename Result>
+concept OutputFrom = requires {
+    std::declval<Result>().output();
+};
+template <typename Result>
+concept ErrorFrom = requires {
+    std::declval<Result>().error();
+};
+static_assert(OutputFrom<const CommandResult&> && ErrorFrom<const CommandResult&>);
+static_assert(!OutputFrom<CommandResult> && !ErrorFrom<CommandResult>);
 
 TEST(RunCommand, CapturesBothStreamsAsLinesAndTheStatus) {
     const CommandResult r =
         runCommand("/bin/sh", {"-c", "printf 'a\\nb\\n'; printf '\\n\\ne\\n' >&2; exit 3"});
-    EXPECT_EQ(r.output, (Lines{"a", "b"}));
-    EXPECT_EQ(r.error, (Lines{"e"}));
+    EXPECT_EQ(r.output(), (Lines{"a", "b"}));
+    EXPECT_EQ(r.error(), (Lines{"e"}));
     EXPECT_EQ(r.exitCode, 3);
 
     const CommandResult silent = runCommand("/usr/bin/true", {});
-    EXPECT_EQ(silent.output, (Lines{""}));
-    EXPECT_EQ(silent.error, (Lines{""}));
+    EXPECT_EQ(silent.output(), (Lines{""}));
+    EXPECT_EQ(silent.error(), (Lines{""}));
     EXPECT_EQ(silent.exitCode, 0);
 }
 
 TEST(RunCommand, IllFormedOutputLeavesOnlyThatStreamEmpty) {
     const CommandResult r = runCommand("/bin/sh", {"-c", "printf 'x\\377'; echo err >&2; exit 4"});
-    EXPECT_TRUE(r.output.empty());
-    EXPECT_EQ(r.error, (Lines{"err"}));
+    EXPECT_TRUE(r.output().empty());
+    EXPECT_EQ(r.error(), (Lines{"err"}));
     EXPECT_EQ(r.exitCode, 4);
 }
 
@@ -41,9 +53,9 @@ TEST(RunCommand, ChildFillingStandardErrorFirstDoesNotStall) {
     const CommandResult r = runCommand(
         "/bin/sh",
         {"-c", "head -c 3000000 /dev/zero | tr '\\0' x >&2; echo done; head -c 3000000 /dev/zero"});
-    ASSERT_EQ(r.error.size(), 1U);
-    EXPECT_EQ(r.error[0].size(), 3000000U);
-    EXPECT_TRUE(r.output.size() == 2 && r.output[0] == "done" && r.output[1].size() == 3000000U);
+    ASSERT_EQ(r.error().size(), 1U);
+    EXPECT_EQ(r.error()[0].size(), 3000000U);
+    EXPECT_TRUE(r.output().size() == 2 && r.output()[0] == "done" && r.output()[1].size() == 3000000U);
 }
 
 TEST(Runners, SignalNumberForAKilledChild) {
@@ -54,8 +66,8 @@ TEST(Runners, SignalNumberForAKilledChild) {
 
 TEST(Runners, ProgramThatCannotStartGives127AndNothingElse) {
     const CommandResult r = runCommand("/nonexistent/program", {"x"});
-    EXPECT_TRUE(r.output.empty());
-    EXPECT_TRUE(r.error.empty());
+    EXPECT_TRUE(r.output().empty());
+    EXPECT_TRUE(r.error().empty());
     EXPECT_EQ(r.exitCode, 127);
     EXPECT_EQ(runCommandWithOutPipe("/nonexistent/program", {}), 127);
     // A script that would run, were it executable.
@@ -72,7 +84,7 @@ TEST(Runners, ProgramThatCannotStartGives127AndNothingElse) {
 TEST(Runners, ArgumentsArriveUnchangedWithArgv0ThePath) {
     const CommandResult r = runCommand(
         "/bin/sh", {"-c", "printf '[%s]' \"$0\" \"$@\"", "/bin/sh", "two words", "", "*", "$HOME"});
-    EXPECT_EQ(r.output, (Lines{"[/bin/sh][two words][][*][$HOME]"}));
+    EXPECT_EQ(r.output(), (Lines{"[/bin/sh][two words][][*][$HOME]"}));
 }
 
 TEST(Shell, ReturnsTheWholeOutputUnchangedOrEmpty) {
@@ -102,7 +114,7 @@ TEST(Runners, InterruptingSignalsAreRetried) {
     const itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &old, nullptr);
-    EXPECT_EQ(r.output, (Lines{"1", "2", "3"}));
+    EXPECT_EQ(r.output(), (Lines{"1", "2", "3"}));
     EXPECT_EQ(status, 6);
 }
 
@@ -115,7 +127,7 @@ TEST(Runners, NoDescriptorsLeftForPipes) {
     const CommandResult r = runCommand("/bin/echo", {"x"});
     const std::string text = shell("echo x");
     setrlimit(RLIMIT_NOFILE, &old);
-    EXPECT_TRUE(r.output.empty() && r.error.empty());
+    EXPECT_TRUE(r.output().empty() && r.error().empty());
     EXPECT_EQ(r.exitCode, 127);
     EXPECT_EQ(text, "");
 }

@@ -69,7 +69,7 @@ std::int32_t runCommandWithOutPipeWithArr(const char* cmd, const std::vector<std
 CommandResult runCommand(const char* cmd, std::initializer_list<const char*> args) {
     record(event("capture", cmd, args));
     CommandResult result;
-    if (args.size() == 1) result.output.assign(services.begin(), services.end());
+    if (args.size() == 1) result.keepOutput(Lines(services.begin(), services.end()), Capture());
     return result;
 }
 
