@@ -162,8 +162,8 @@ void makeStandardStreamsBlocking() {
 // A user's nice 19 or idle class would starve OpenVPN, which carries the
 // machine's traffic long after we end, and an idle disk class would stall
 // every write it makes. Only what lowers the priority is undone: a raised
-// one, or a realtime class (only root sets those), is the caller's
-// deliberate choice and is kept.
+// one, or a realtime class (root's, or on Linux a user's within its
+// RLIMIT_RTPRIO), is the caller's deliberate choice and is kept.
 void takeDaemonPriority() {
     errno = 0;
     const int niceness = getpriority(PRIO_PROCESS, 0);

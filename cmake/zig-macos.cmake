@@ -9,7 +9,7 @@ set(CMAKE_SYSTEM_NAME Darwin)
 set(ZIG zig CACHE FILEPATH "The Zig compiler")
 set(ZARTO_MACOS_ARCH arm64 CACHE STRING "arm64 or x86_64")
 # 11.0 is the oldest macOS Zig 0.11 targets; the helper itself needs 10.12
-# (mkostemp).
+# (getentropy).
 set(ZARTO_MACOS_MIN 11.0 CACHE STRING "Oldest macOS version the helper runs on")
 
 if(ZARTO_MACOS_ARCH STREQUAL "arm64")

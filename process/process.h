@@ -23,7 +23,9 @@
 // A program that can't be started, or that can't be started in that state,
 // gives status 127 and, where output is captured, empty lists; nothing is
 // printed and the caller goes on. So does one that root must not run (see
-// isTrustedProgram), which is reported once per path.
+// isTrustedProgram), which is reported once per path. A start that fails
+// for want of memory (ENOMEM) is the helper's own failure, not the
+// program's: it ends the helper (see exitOutOfMemory).
 
 // The bytes of one captured stream, in one block that grows in place:
 // realloc moves pages instead of copying them where it can (mremap on

@@ -883,8 +883,8 @@ const std::vector<Case> cases = {
          [](const std::string& w) {
              EXPECT_NE(read(w + "/standin/log.at-exit").find("dscacheutil woke"), std::string::npos);
          }},
-    // A nice of exactly 1 goes back to 0; a realtime class, which only root
-    // can have set, is kept.
+    // A nice of exactly 1 goes back to 0; a realtime class, root's (or a
+    // user's within RLIMIT_RTPRIO), is kept.
     {.name = "NiceOfOneResetRealtimeClassKept",
      .args = {"stop"},
      .runs = tenStops(),
