@@ -7,46 +7,17 @@
  *   measure bare                   the reference sweep: posix_spawn + waitpid
  *                                  over the helper's 65,025 argument vectors */
 #define _GNU_SOURCE
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
+
+#include "timing.h"
 
 extern char** environ;
 
 static const char* helper = "/opt/zarto/ZartoHelper";
 static const char* self = "/opt/zarto/via";
-
-static double now(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
-}
-
-/* Runs argv to its end; *maxrss_kib gets the peak resident size of it and
- * of its waited-for children, which is the larger of the two. */
-static double run(char* const argv[], long* maxrss_kib) {
-    double start = now();
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], NULL, NULL, argv, environ) != 0) {
-        perror(argv[0]);
-        exit(1);
-    }
-    int status;
-    struct rusage usage;
-    wait4(pid, &status, 0, &usage);
-    double elapsed = now() - start;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        fprintf(stderr, "measure: %s failed\n", argv[0]);
-        exit(1);
-    }
-    if (maxrss_kib) *maxrss_kib = usage.ru_maxrss;
-    return elapsed;
-}
 
 static int bare_sweep(void) {
     char gateway[32];
@@ -64,18 +35,8 @@ static int bare_sweep(void) {
 
 static double starts(char* const argv[], int count) {
     double start = now();
-    for (int i = 0; i < count; ++i) run(argv, NULL);
+    for (int i = 0; i < count; ++i) run(argv, environ, NULL);
     return now() - start;
-}
-
-static int by_value(const void* a, const void* b) {
-    double x = *(const double*)a, y = *(const double*)b;
-    return (x > y) - (x < y);
-}
-
-static double median(double* v, int n) {
-    qsort(v, (size_t)n, sizeof *v, by_value);
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 int main(int argc, char** argv) {
@@ -96,10 +57,10 @@ int main(int argc, char** argv) {
     /* A B, then B A: whichever runs first in a pair meets a different machine
      * (caches, clock), and the swap keeps that out of the median. */
     for (int r = 0; r < rounds; ++r) {
-        if (r % 2) t_bare[r] = run(bare, NULL);
-        t_helper[r] = run(sweep, &rss);
+        if (r % 2) t_bare[r] = run(bare, environ, NULL);
+        t_helper[r] = run(sweep, environ, &rss);
         if (rss > rss_sweep) rss_sweep = rss;
-        if (r % 2 == 0) t_bare[r] = run(bare, NULL);
+        if (r % 2 == 0) t_bare[r] = run(bare, environ, NULL);
         ratio[r] = t_helper[r] / t_bare[r];
     }
     double sweep_ratio = median(ratio, rounds);
@@ -111,7 +72,7 @@ int main(int argc, char** argv) {
                         "for x in {1..255}; do for y in {1..255}; do "
                         "/sbin/route delete -net 0.0.0.0 10.32.$x.$y 0.0.0.0; done; done",
                         NULL};
-        t_bash = run(loop, NULL);
+        t_bash = run(loop, environ, NULL);
     }
 
     char* bare_start[] = {(char*)helper, NULL};
@@ -127,16 +88,16 @@ int main(int argc, char** argv) {
     double start_true = median(t_bare, rounds) / count * 1e3;
 
     char* ten[] = {(char*)helper, "stop", NULL};
-    run(ten, &rss_one);
+    run(ten, environ, &rss_one);
     char* noop[] = {"/sbin/route", NULL};
-    run(noop, &rss_noop);
+    run(noop, environ, &rss_noop);
     FILE* services = fopen("/standin/services", "w");
     if (!services || fputs("10000\n", services) < 0 || fclose(services) != 0) {
         perror("/standin/services");
         return 1;
     }
     char* dns[] = {(char*)helper, "setDNS", NULL};
-    double t_dns = run(dns, &rss_dns);
+    double t_dns = run(dns, environ, &rss_dns);
 
     printf("| measure | helper | reference | ratio | target |\n");
     printf("|---|---|---|---|---|\n");
@@ -151,11 +112,11 @@ int main(int argc, char** argv) {
         "| start-up, no command word (%d starts, median of %d rounds) | %.3f ms | /bin/true %.3f ms | %.3f | "
         "<= 1.10 |\n",
         count, rounds, start_helper, start_true, start_ratio);
-    printf("| peak resident size, sweep | %.2f MiB | | | <= 4 MiB |\n", rss_sweep / 1024.0);
+    printf("| peak resident size, sweep | %.2f MiB | | | <= 4 MiB |\n", mib(rss_sweep));
     printf("| peak resident size, stop (10 children) | %.2f MiB | | | the sweep's, or more |\n",
-           rss_one / 1024.0);
+           mib(rss_one));
     printf("| peak resident size, setDNS with 10,000 services (%.1f s) | %.2f MiB | | | |\n", t_dns,
-           rss_dns / 1024.0);
-    printf("| peak resident size of the no-op child alone | %.2f MiB | | | |\n", rss_noop / 1024.0);
+           mib(rss_dns));
+    printf("| peak resident size of the no-op child alone | %.2f MiB | | | |\n", mib(rss_noop));
     return 0;
 }
