@@ -32,7 +32,7 @@ static double run(char* const argv[], char* const envp[], long* peak_bytes) {
     int status;
     struct rusage usage;
     if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        fprintf(stderr, "bench: %s %s failed\n", argv[0], argv[1] ? argv[1] : "");
+        fprintf(stderr, "bench: %s%s%s failed\n", argv[0], argv[1] ? " " : "", argv[1] ? argv[1] : "");
         exit(1);
     }
     double elapsed = now() - start;
