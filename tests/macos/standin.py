@@ -1,0 +1,271 @@
+#!/usr/bin/env python3
+"""Apple's codesign and codesign_allocate, as stand-ins on Linux, editing
+real Mach-O files the way the published sources do, so that
+scripts/macos-verify can be run here on the cross-built helper.
+
+Run by the name it is linked as:
+  codesign_allocate -i IN (-r | -a ARCH SIZE...) -o OUT
+      cctools' misc/codesign_allocate.c: -r takes each signature out and
+      leaves __LINKEDIT's vmsize as it was; -a makes SIZE bytes of room,
+      reusing the load command where there is one, else appending it at the
+      end of __LINKEDIT rounded up to 16, and grows the vmsize (never
+      shrinks it) to the filesize rounded up to the segment alignment. A
+      universal file keeps each slice's alignment.
+  codesign -s IDENTITY [-f] [--options runtime] [--timestamp[=none]]
+           [-i IDENTIFIER] [-r=REQUIREMENT] FILE
+      Security's in-process allocator (codesign_alloc.cpp): the vmsize is
+      set to the filesize rounded up to 16 KiB, and a universal file is laid
+      out again with every slice at a 16 KiB boundary. A Developer ID
+      signature takes far more room than an ad-hoc one (its CMS blob), a
+      requirement takes its length. ALLOCATOR=cctools[:ROUND] signs with
+      cctools' rule instead, the x86_64 vmsize rounded to ROUND: how
+      allocators have differed.
+  codesign --verify [--strict] [-v] FILE     every slice's signature holds
+  codesign -d [-v...] [-a ARCH] [--entitlements - [--xml]] FILE
+  codesign --remove-signature FILE           Security's removal: the vmsize
+                                             stays, the layout is redone
+
+The signature is a stand-in too: a magic, the SHA-256 of every byte before
+it, and the lines codesign -d prints.
+"""
+import hashlib
+import os
+import struct
+import sys
+
+FAT_MAGIC = 0xCAFEBABE
+MH_MAGIC_64 = 0xFEEDFACF
+LC_SEGMENT_64 = 0x19
+LC_CODE_SIGNATURE = 0x1D
+ARCHS = {0x01000007: "x86_64", 0x0100000C: "arm64"}
+SEGALIGN = {"x86_64": 0x1000, "arm64": 0x4000}
+BLOB = b"\xfa\xde\x0c\xc0standin"
+
+
+def rnd(value, align):
+    return (value + align - 1) // align * align
+
+
+def fail(message):
+    print(f"{os.path.basename(sys.argv[0])}: {message}", file=sys.stderr)
+    sys.exit(1)
+
+
+def split(data):
+    """(universal, [[alignment, slice]]) of a file's bytes."""
+    if struct.unpack_from(">I", data)[0] == FAT_MAGIC:
+        count = struct.unpack_from(">I", data, 4)[0]
+        slices = []
+        for i in range(count):
+            _, _, offset, size, align = struct.unpack_from(">iiIII", data, 8 + 20 * i)
+            slices.append([align, bytearray(data[offset : offset + size])])
+        return True, slices
+    if struct.unpack_from("<I", data)[0] != MH_MAGIC_64:
+        fail("not a Mach-O file")
+    return False, [[None, bytearray(data)]]
+
+
+def join(universal, slices, security):
+    if not universal:
+        return bytes(slices[0][1])
+    header = struct.pack(">II", FAT_MAGIC, len(slices))
+    body, offset = b"", 8 + 20 * len(slices)
+    if security:
+        offset = 0x4000
+    for align, m in slices:
+        align = 14 if security else align
+        offset = rnd(offset, 1 << align)
+        cputype, subtype = struct.unpack_from("<ii", m, 4)
+        header += struct.pack(">iiIII", cputype, subtype, offset, len(m), align)
+        body = body.ljust(offset) + m
+        offset += len(m)
+    return header + body[len(header) :]
+
+
+def arch(m):
+    return ARCHS[struct.unpack_from("<I", m, 4)[0]]
+
+
+def commands(m):
+    """(linkedit, signature, first section's file offset) of a slice."""
+    ncmds = struct.unpack_from("<I", m, 16)[0]
+    linkedit = signature = None
+    first = len(m)
+    offset = 32
+    for _ in range(ncmds):
+        cmd, size = struct.unpack_from("<II", m, offset)
+        if cmd == LC_CODE_SIGNATURE:
+            signature = offset
+        elif cmd == LC_SEGMENT_64:
+            if m[offset + 8 : offset + 24].rstrip(b"\0") == b"__LINKEDIT":
+                linkedit = offset
+            for s in range(struct.unpack_from("<I", m, offset + 64)[0]):
+                section = offset + 72 + 80 * s
+                size_, at = struct.unpack_from("<QI", m, section + 40)
+                if size_ and at:
+                    first = min(first, at)
+        offset += size
+    return linkedit, signature, first
+
+
+def remove(m):
+    linkedit, signature, _ = commands(m)
+    if signature is None:
+        return
+    dataoff = struct.unpack_from("<I", m, signature + 8)[0]
+    fileoff = struct.unpack_from("<Q", m, linkedit + 40)[0]
+    struct.pack_into("<Q", m, linkedit + 48, dataoff - fileoff)
+    ncmds, sizeofcmds = struct.unpack_from("<II", m, 16)
+    end = 32 + sizeofcmds
+    m[signature:end] = m[signature + 16 : end] + bytes(16)
+    struct.pack_into("<II", m, 16, ncmds - 1, sizeofcmds - 16)
+    del m[dataoff:]
+
+
+def allocate(m, size, grow_only, align):
+    """Room for SIZE bytes of signature; its offset."""
+    linkedit, signature, first = commands(m)
+    if signature is None:
+        ncmds, sizeofcmds = struct.unpack_from("<II", m, 16)
+        if 32 + sizeofcmds + 16 > first:
+            fail("larger updated load commands do not fit")
+        signature = 32 + sizeofcmds
+        struct.pack_into("<II", m, 16, ncmds + 1, sizeofcmds + 16)
+        fileoff, filesize = struct.unpack_from("<QQ", m, linkedit + 40)
+        dataoff = rnd(fileoff + filesize, 16)
+    else:
+        dataoff = struct.unpack_from("<I", m, signature + 8)[0]
+    struct.pack_into("<IIII", m, signature, LC_CODE_SIGNATURE, 16, dataoff, size)
+    vmsize, fileoff = struct.unpack_from("<QQ", m, linkedit + 32)
+    filesize = dataoff + size - fileoff
+    wanted = rnd(filesize, align)
+    struct.pack_into("<Q", m, linkedit + 32, max(vmsize, wanted) if grow_only else wanted)
+    struct.pack_into("<Q", m, linkedit + 48, filesize)
+    del m[dataoff:]
+    m.extend(bytes(dataoff + size - len(m)))
+    return dataoff
+
+
+def codesign_allocate(args):
+    source = output = None
+    remove_all, sizes = False, {}
+    while args:
+        flag = args.pop(0)
+        if flag == "-i":
+            source = args.pop(0)
+        elif flag == "-o":
+            output = args.pop(0)
+        elif flag == "-r":
+            remove_all = True
+        elif flag == "-a":
+            name, size = args.pop(0), int(args.pop(0), 0)
+            if size % 16:
+                fail(f"size for '-a {name} {size}' not a multiple of 16")
+            sizes[name] = size
+        else:
+            fail(f"unknown flag: {flag}")
+    if not source or not output or remove_all == bool(sizes):
+        fail("usage: -i input [-a <arch> <size>]... | -r -o output")
+    with open(source, "rb") as f:
+        universal, slices = split(f.read())
+    for _, m in slices:
+        if remove_all:
+            remove(m)
+        elif arch(m) in sizes:
+            allocate(m, sizes.pop(arch(m)), True, SEGALIGN[arch(m)])
+    if sizes:
+        fail(f"input file: {source} does not contain a matching architecture for '-a {next(iter(sizes))}'")
+    with open(output, "wb") as f:
+        f.write(join(universal, slices, False))
+
+
+def sign(path, identity, runtime, timestamp, identifier, requirement):
+    rule, _, round_to = os.environ.get("ALLOCATOR", "security").partition(":")
+    with open(path, "rb") as f:
+        universal, slices = split(f.read())
+    for _, m in slices:
+        # Ad hoc: the code directory, a hash a 4 KiB page, and the requirement.
+        # A Developer ID adds a CMS blob with the certificate chain and a
+        # timestamp: 18,014 bytes of room on a real Developer ID binary.
+        room = 1024 + 32 * (len(m) // 4096 + 1) + len(requirement)
+        if identity != "-":
+            room += 18014
+        align = 0x4000 if rule == "security" else SEGALIGN[arch(m)]
+        if round_to and arch(m) == "x86_64":
+            align = int(round_to, 0)
+        dataoff = allocate(m, rnd(room, 16), rule != "security", align)
+        team = identity.rpartition("(")[2].rstrip(")") if identity != "-" else "not set"
+        lines = [
+            f"Identifier={identifier}",
+            f"CodeDirectory v=20500 size={32 * (dataoff // 4096 + 1)} flags="
+            + ("0x10000(runtime)" if runtime else "0x2(adhoc)" if identity == "-" else "0x0(none)")
+            + " hashes=0 location=embedded",
+            f"Signature size={room}" if identity != "-" else "Signature=adhoc",
+        ]
+        if identity != "-":
+            lines += [f"Authority={identity}", "Authority=Developer ID Certification Authority", "Authority=Apple Root CA"]
+            if timestamp:
+                lines.append("Timestamp=Dec 8, 2026 at 12:00:00")
+        lines.append(f"TeamIdentifier={team}")
+        blob = BLOB + hashlib.sha256(m[:dataoff]).digest() + "\n".join(lines).encode() + b"\n\0"
+        m[dataoff : dataoff + len(blob)] = blob
+    with open(path, "wb") as f:
+        f.write(join(universal, slices, rule == "security"))
+
+
+def signed_text(m):
+    """The display lines of a slice whose signature holds, else None."""
+    _, signature, _ = commands(m)
+    if signature is None:
+        return None
+    dataoff = struct.unpack_from("<I", m, signature + 8)[0]
+    blob = m[dataoff:]
+    digest = blob[len(BLOB) : len(BLOB) + 32]
+    if not blob.startswith(BLOB) or digest != hashlib.sha256(m[:dataoff]).digest():
+        return None
+    return blob[len(BLOB) + 32 :].split(b"\0")[0].decode()
+
+
+def codesign(args):
+    path = args[-1]
+    with open(path, "rb") as f:
+        universal, slices = split(f.read())
+    if "--verify" in args or "-v" in args:
+        for _, m in slices:
+            if signed_text(m) is None:
+                fail(f"{path}: invalid signature (code or signature have been modified)")
+        print(f"{path}: valid on disk", file=sys.stderr)
+    elif "--remove-signature" in args:
+        for _, m in slices:
+            remove(m)
+        with open(path, "wb") as f:
+            f.write(join(universal, slices, True))
+    elif any(a.startswith("-d") or a == "--display" for a in args):
+        wanted = args[args.index("-a") + 1] if "-a" in args else None
+        m = next(m for _, m in slices if wanted in (None, arch(m)))
+        text = signed_text(m)
+        if text is None:
+            fail(f"{path}: code object is not signed at all")
+        if "--entitlements" not in args:
+            print(f"Executable={os.path.abspath(path)}\n{text}", end="", file=sys.stderr)
+    elif "-s" in args or "--sign" in args:
+        option = lambda name, default: args[args.index(name) + 1] if name in args else default
+        requirement = next((a[3:] for a in args if a.startswith("-r=")), "")
+        sign(
+            path,
+            option("-s", option("--sign", "-")),
+            option("--options", "") == "runtime",
+            "--timestamp" in args,
+            option("-i", option("--identifier", os.path.basename(path))),
+            requirement,
+        )
+    else:
+        fail("unknown operation")
+
+
+if __name__ == "__main__":
+    name = os.path.basename(sys.argv[0])
+    try:
+        (codesign_allocate if name == "codesign_allocate" else codesign)(sys.argv[1:])
+    except (OSError, IndexError, ValueError, StopIteration, struct.error) as error:
+        fail(str(error))
