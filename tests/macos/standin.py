@@ -36,6 +36,7 @@ import sys
 FAT_MAGIC = 0xCAFEBABE
 MH_MAGIC_64 = 0xFEEDFACF
 LC_SEGMENT_64 = 0x19
+LC_SYMTAB = 0x2
 LC_CODE_SIGNATURE = 0x1D
 ARCHS = {0x01000007: "x86_64", 0x0100000C: "arm64"}
 SEGALIGN = {"x86_64": 0x1000, "arm64": 0x4000}
@@ -86,63 +87,89 @@ def arch(m):
     return ARCHS[struct.unpack_from("<I", m, 4)[0]]
 
 
+def load_commands(m):
+    offset = 32
+    for _ in range(struct.unpack_from("<I", m, 16)[0]):
+        yield offset, struct.unpack_from("<I", m, offset)[0]
+        offset += struct.unpack_from("<I", m, offset + 4)[0]
+
+
 def commands(m):
     """(linkedit, signature, first section's file offset) of a slice."""
-    ncmds = struct.unpack_from("<I", m, 16)[0]
     linkedit = signature = None
     first = len(m)
-    offset = 32
-    for _ in range(ncmds):
-        cmd, size = struct.unpack_from("<II", m, offset)
+    for offset, cmd in load_commands(m):
         if cmd == LC_CODE_SIGNATURE:
             signature = offset
         elif cmd == LC_SEGMENT_64:
             if m[offset + 8 : offset + 24].rstrip(b"\0") == b"__LINKEDIT":
                 linkedit = offset
             for s in range(struct.unpack_from("<I", m, offset + 64)[0]):
-                section = offset + 72 + 80 * s
-                size_, at = struct.unpack_from("<QI", m, section + 40)
-                if size_ and at:
+                size, at = struct.unpack_from("<QI", m, offset + 72 + 80 * s + 40)
+                if size and at:
                     first = min(first, at)
-        offset += size
     return linkedit, signature, first
 
 
-def remove(m):
-    linkedit, signature, _ = commands(m)
-    if signature is None:
-        return
-    dataoff = struct.unpack_from("<I", m, signature + 8)[0]
-    fileoff = struct.unpack_from("<Q", m, linkedit + 40)[0]
-    struct.pack_into("<Q", m, linkedit + 48, dataoff - fileoff)
+def symbols_end(m):
+    """Where __LINKEDIT's own data ends: the string table comes last."""
+    for offset, cmd in load_commands(m):
+        if cmd == LC_SYMTAB:
+            stroff, strsize = struct.unpack_from("<II", m, offset + 16)
+            return stroff + strsize
+    fail("no LC_SYMTAB")
+
+
+def strip(m, signature):
     ncmds, sizeofcmds = struct.unpack_from("<II", m, 16)
     end = 32 + sizeofcmds
     m[signature:end] = m[signature + 16 : end] + bytes(16)
     struct.pack_into("<II", m, 16, ncmds - 1, sizeofcmds - 16)
-    del m[dataoff:]
 
 
-def allocate(m, size, grow_only, align):
-    """Room for SIZE bytes of signature; its offset."""
+def remove(m, cctools):
+    """The signature and its load command go; __LINKEDIT's vmsize stays.
+    Security's removal ends the file and __LINKEDIT where the signature
+    began. cctools' takes the signature's size off __LINKEDIT's filesize,
+    but writes the file out to the end of __LINKEDIT's own data: the bytes
+    that rounded the signature's offset up to 16 go from the file, not
+    from the filesize."""
+    linkedit, signature, _ = commands(m)
+    if signature is None:
+        return
+    dataoff, datasize = struct.unpack_from("<II", m, signature + 8)
+    fileoff, filesize = struct.unpack_from("<QQ", m, linkedit + 40)
+    struct.pack_into("<Q", m, linkedit + 48, filesize - datasize if cctools else dataoff - fileoff)
+    strip(m, signature)
+    del m[symbols_end(m) if cctools else dataoff :]
+
+
+def allocate(m, size, cctools, align):
+    """Room for SIZE bytes of signature; its offset. Security's allocator
+    sets the vmsize, cctools' only grows it. cctools writes __LINKEDIT's
+    own data, rounds up to 16 and adds the room, but sizes the file by what
+    it counted, which leaves out the rounding where the load command was
+    there already and it had been removed."""
     linkedit, signature, first = commands(m)
+    vmsize, fileoff, filesize = struct.unpack_from("<QQQ", m, linkedit + 32)
+    length = None
     if signature is None:
         ncmds, sizeofcmds = struct.unpack_from("<II", m, 16)
         if 32 + sizeofcmds + 16 > first:
             fail("larger updated load commands do not fit")
         signature = 32 + sizeofcmds
         struct.pack_into("<II", m, 16, ncmds + 1, sizeofcmds + 16)
-        fileoff, filesize = struct.unpack_from("<QQ", m, linkedit + 40)
-        dataoff = rnd(fileoff + filesize, 16)
+        end = fileoff + filesize
+        dataoff = rnd(end, 16)
+        length = len(m) + dataoff - end + size
     else:
         dataoff = struct.unpack_from("<I", m, signature + 8)[0]
     struct.pack_into("<IIII", m, signature, LC_CODE_SIGNATURE, 16, dataoff, size)
-    vmsize, fileoff = struct.unpack_from("<QQ", m, linkedit + 32)
     filesize = dataoff + size - fileoff
     wanted = rnd(filesize, align)
-    struct.pack_into("<Q", m, linkedit + 32, max(vmsize, wanted) if grow_only else wanted)
-    struct.pack_into("<Q", m, linkedit + 48, filesize)
-    del m[dataoff:]
-    m.extend(bytes(dataoff + size - len(m)))
+    struct.pack_into("<QQQ", m, linkedit + 32, max(vmsize, wanted) if cctools else wanted, fileoff, filesize)
+    del m[symbols_end(m) if cctools else dataoff :]
+    m.extend(bytes((length if cctools and length else dataoff + size) - len(m)))
     return dataoff
 
 
@@ -170,7 +197,7 @@ def codesign_allocate(args):
         universal, slices = split(f.read())
     for _, m in slices:
         if remove_all:
-            remove(m)
+            remove(m, True)
         elif arch(m) in sizes:
             allocate(m, sizes.pop(arch(m)), True, SEGALIGN[arch(m)])
     if sizes:
@@ -237,7 +264,7 @@ def codesign(args):
         print(f"{path}: valid on disk", file=sys.stderr)
     elif "--remove-signature" in args:
         for _, m in slices:
-            remove(m)
+            remove(m, False)
         with open(path, "wb") as f:
             f.write(join(universal, slices, True))
     elif any(a.startswith("-d") or a == "--display" for a in args):
