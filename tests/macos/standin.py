@@ -5,12 +5,13 @@ scripts/macos-verify can be run here on the cross-built helper.
 
 Run by the name it is linked as:
   codesign_allocate -i IN (-r | -a ARCH SIZE...) -o OUT
-      cctools' misc/codesign_allocate.c: -r takes each signature out and
-      leaves __LINKEDIT's vmsize as it was; -a makes SIZE bytes of room,
-      reusing the load command where there is one, else appending it at the
-      end of __LINKEDIT rounded up to 16, and grows the vmsize (never
-      shrinks it) to the filesize rounded up to the segment alignment. A
-      universal file keeps each slice's alignment.
+      cctools' misc/codesign_allocate.c and libstuff/writeout.c: -r takes
+      each signature's size off __LINKEDIT's filesize, leaves its vmsize,
+      and writes the file out to the end of __LINKEDIT's own data; -a makes
+      SIZE bytes of room, zeros, reusing the load command where there is
+      one, else appending it at the end of __LINKEDIT rounded up to 16, and
+      grows the vmsize (never shrinks it) to the filesize rounded up to the
+      segment alignment. A universal file keeps each slice's alignment.
   codesign -s IDENTITY [-f] [--options runtime] [--timestamp[=none]]
            [-i IDENTIFIER] [-r=REQUIREMENT] FILE
       Security's in-process allocator (codesign_alloc.cpp): the vmsize is
@@ -145,11 +146,13 @@ def remove(m, cctools):
 
 
 def allocate(m, size, cctools, align):
-    """Room for SIZE bytes of signature; its offset. Security's allocator
-    sets the vmsize, cctools' only grows it. cctools writes __LINKEDIT's
-    own data, rounds up to 16 and adds the room, but sizes the file by what
-    it counted, which leaves out the rounding where the load command was
-    there already and it had been removed."""
+    """Room for SIZE bytes of signature, zeros; its offset. Security's
+    allocator sets the vmsize, cctools' only grows it. cctools writes
+    __LINKEDIT's own data, zeros up to the room's offset and the room, but
+    the file is as long as it counted: with no load command, the file as it
+    came, the rounding it added and the room; short of the room's end where
+    its own removal had dropped the rounding from the file and not from the
+    filesize."""
     linkedit, signature, first = commands(m)
     vmsize, fileoff, filesize = struct.unpack_from("<QQQ", m, linkedit + 32)
     length = None
