@@ -22,7 +22,7 @@ Run by the name it is linked as:
       cctools' rule instead, the x86_64 vmsize rounded to ROUND: how
       allocators have differed.
   codesign --verify [--strict] [-v] FILE     every slice's signature holds
-  codesign -d [-v...] [-a ARCH] [--entitlements - [--xml]] FILE
+  codesign -d [-v...] [-a ARCH] FILE
   codesign --remove-signature FILE           Security's removal: the vmsize
                                              stays, the layout is redone
 
@@ -276,8 +276,7 @@ def codesign(args):
         text = signed_text(m)
         if text is None:
             fail(f"{path}: code object is not signed at all")
-        if "--entitlements" not in args:
-            print(f"Executable={os.path.abspath(path)}\n{text}", end="", file=sys.stderr)
+        print(f"Executable={os.path.abspath(path)}\n{text}", end="", file=sys.stderr)
     elif "-s" in args or "--sign" in args:
         option = lambda name, default: args[args.index(name) + 1] if name in args else default
         requirement = next((a[3:] for a in args if a.startswith("-r=")), "")
