@@ -1,33 +1,15 @@
 #!/usr/bin/env python3
-"""Apple's codesign and codesign_allocate, as stand-ins on Linux, editing
-real Mach-O files the way the published sources do, so that
-scripts/macos-verify can be run here on the cross-built helper.
-
-Run by the name it is linked as:
-  codesign_allocate -i IN (-r | -a ARCH SIZE...) -o OUT
-      cctools' misc/codesign_allocate.c and libstuff/writeout.c: -r takes
-      each signature's size off __LINKEDIT's filesize, leaves its vmsize,
-      and writes the file out to the end of __LINKEDIT's own data; -a makes
-      SIZE bytes of room, zeros, reusing the load command where there is
-      one, else appending it at the end of __LINKEDIT rounded up to 16, and
-      grows the vmsize (never shrinks it) to the filesize rounded up to the
-      segment alignment. A universal file keeps each slice's alignment.
-  codesign -s IDENTITY [-f] [--options runtime] [--timestamp[=none]]
-           [-i IDENTIFIER] [-r=REQUIREMENT] FILE
-      Security's in-process allocator (codesign_alloc.cpp): the vmsize is
-      set to the filesize rounded up to 16 KiB, and a universal file is laid
-      out again with every slice at a 16 KiB boundary. A Developer ID
-      signature takes far more room than an ad-hoc one (its CMS blob), a
-      requirement takes its length. ALLOCATOR=cctools[:ROUND] signs with
-      cctools' rule instead, the x86_64 vmsize rounded to ROUND: how
-      allocators have differed.
-  codesign --verify [--strict] [-v] FILE     every slice's signature holds
-  codesign -d [-v...] [-a ARCH] FILE
-  codesign --remove-signature FILE           Security's removal: the vmsize
-                                             stays, the layout is redone
-
-The signature is a stand-in too: a magic, the SHA-256 of every byte before
-it, and the lines codesign -d prints.
+"""Apple's codesign and codesign_allocate, as stand-ins on Linux that edit
+real Mach-O files as the published sources do (remove and allocate below),
+so that scripts/macos-verify runs here on the cross-built helper. Run by the
+name it is linked as:
+  codesign_allocate -i IN (-r | -a ARCH SIZE...) -o OUT       cctools' rules
+  codesign -s IDENTITY [--options runtime] [--timestamp[=none]]
+           [-i|--identifier ID] [-r=REQUIREMENT] FILE        Security's rules
+  codesign --verify FILE | -d [-a ARCH] FILE | --remove-signature FILE
+ALLOCATOR=cctools[:ROUND] signs by cctools' rules instead, the x86_64 vmsize
+rounded to ROUND: how allocators have differed. The signature is a stand-in
+too: a magic, the SHA-256 of every byte before it, and what codesign -d says.
 """
 import hashlib
 import os
@@ -213,30 +195,24 @@ def sign(path, identity, runtime, timestamp, identifier, requirement):
     rule, _, round_to = os.environ.get("ALLOCATOR", "security").partition(":")
     with open(path, "rb") as f:
         universal, slices = split(f.read())
+    developer = identity != "-"
     for _, m in slices:
         # Ad hoc: the code directory, a hash a 4 KiB page, and the requirement.
         # A Developer ID adds a CMS blob with the certificate chain and a
         # timestamp: 18,014 bytes of room on a real Developer ID binary.
-        room = 1024 + 32 * (len(m) // 4096 + 1) + len(requirement)
-        if identity != "-":
-            room += 18014
+        room = 1024 + 32 * (len(m) // 4096 + 1) + len(requirement) + (18014 if developer else 0)
         align = 0x4000 if rule == "security" else SEGALIGN[arch(m)]
         if round_to and arch(m) == "x86_64":
             align = int(round_to, 0)
         dataoff = allocate(m, rnd(room, 16), rule != "security", align)
-        team = identity.rpartition("(")[2].rstrip(")") if identity != "-" else "not set"
-        lines = [
-            f"Identifier={identifier}",
-            f"CodeDirectory v=20500 size={32 * (dataoff // 4096 + 1)} flags="
-            + ("0x10000(runtime)" if runtime else "0x2(adhoc)" if identity == "-" else "0x0(none)")
-            + " hashes=0 location=embedded",
-            f"Signature size={room}" if identity != "-" else "Signature=adhoc",
-        ]
-        if identity != "-":
-            lines += [f"Authority={identity}", "Authority=Developer ID Certification Authority", "Authority=Apple Root CA"]
-            if timestamp:
-                lines.append("Timestamp=Dec 8, 2026 at 12:00:00")
-        lines.append(f"TeamIdentifier={team}")
+        flags = "0x10000(runtime)" if runtime else "0x0(none)" if developer else "0x2(adhoc)"
+        lines = [f"Identifier={identifier}", f"CodeDirectory v=20500 flags={flags} location=embedded"]
+        if developer:
+            lines += [f"Authority={identity}", "Authority=Developer ID Certification Authority"]
+            lines += ["Timestamp=Dec 8, 2026 at 12:00:00"] if timestamp else []
+        else:
+            lines.append("Signature=adhoc")
+        lines.append("TeamIdentifier=" + (identity.rpartition("(")[2].rstrip(")") if developer else "not set"))
         blob = BLOB + hashlib.sha256(m[:dataoff]).digest() + "\n".join(lines).encode() + b"\n\0"
         m[dataoff : dataoff + len(blob)] = blob
     with open(path, "wb") as f:
