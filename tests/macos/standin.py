@@ -3,10 +3,16 @@
 real Mach-O files as the published sources do (remove and allocate below),
 so that scripts/macos-verify runs here on the cross-built helper. Run by the
 name it is linked as:
-  codesign_allocate -i IN (-r | -a ARCH SIZE...) -o OUT       cctools' rules
+  codesign_allocate -i IN (-r | -a ARCH SIZE...) -o OUT
+      cctools' misc/codesign_allocate.c as of cctools-1009.2, its last
+      change up to cctools-1035.1.102, with libstuff/writeout.c;
+      CCTOOLS=898 follows cctools-898's instead (its removal and its
+      segment alignment)
   codesign -s IDENTITY [--options runtime] [--timestamp[=none]]
-           [-i|--identifier ID] [-r=REQUIREMENT] FILE        Security's rules
+           [-i|--identifier ID] [-r=REQUIREMENT] FILE
   codesign --verify FILE | -d [-a ARCH] FILE | --remove-signature FILE
+      Security's OSX/libsecurity_codesigning/lib/codesign_alloc.cpp as of
+      Security-61439.1.1, and lib/signer.cpp's code directory flags
 ALLOCATOR=cctools[:ROUND] signs by cctools' rules instead, the x86_64 vmsize
 rounded to ROUND: how allocators have differed. The signature is a stand-in
 too: a magic, the SHA-256 of every byte before it, and what codesign -d says.
@@ -22,7 +28,11 @@ LC_SEGMENT_64 = 0x19
 LC_SYMTAB = 0x2
 LC_CODE_SIGNATURE = 0x1D
 ARCHS = {0x01000007: "x86_64", 0x0100000C: "arm64"}
+# cctools-898 took the segment alignment from the architecture.
 SEGALIGN = {"x86_64": 0x1000, "arm64": 0x4000}
+CCTOOLS_898 = os.environ.get("CCTOOLS") == "898"
+# Code directory flags, named as Security's lib/codedirectory.cpp names them.
+ADHOC, RUNTIME = 0x2, 0x10000
 BLOB = b"\xfa\xde\x0c\xc0standin"
 
 
@@ -94,6 +104,20 @@ def commands(m):
     return linkedit, signature, first
 
 
+def segalign(m):
+    """cctools-973.0.1 and later (libstuff/align.c, get_seg_align): the
+    smallest alignment any segment's address allows, 2**3 to 2**15."""
+    if CCTOOLS_898:
+        return SEGALIGN[arch(m)]
+    exponent = 15
+    for offset, cmd in load_commands(m):
+        if cmd == LC_SEGMENT_64:
+            vmaddr = struct.unpack_from("<Q", m, offset + 24)[0]
+            if vmaddr:
+                exponent = min(exponent, max(3, (vmaddr & -vmaddr).bit_length() - 1))
+    return 1 << exponent
+
+
 def symbols_end(m):
     """Where __LINKEDIT's own data ends: the string table comes last."""
     for offset, cmd in load_commands(m):
@@ -113,28 +137,39 @@ def strip(m, signature):
 def remove(m, cctools):
     """The signature and its load command go; __LINKEDIT's vmsize stays.
     Security's removal ends the file and __LINKEDIT where the signature
-    began. cctools' takes the signature's size off __LINKEDIT's filesize,
-    but writes the file out to the end of __LINKEDIT's own data: the bytes
-    that rounded the signature's offset up to 16 go from the file, not
-    from the filesize."""
+    began (Security-61901.0.87.0.1 ends them at the string table's end
+    where that is at most 12 bytes before). cctools' writes the file out
+    to the end of __LINKEDIT's own data, and takes the bytes that rounded
+    the signature's offset up to 16 off the filesize with the signature;
+    cctools-898 took the signature's size alone, so the filesize ran past
+    the file's end by those bytes."""
     linkedit, signature, _ = commands(m)
     if signature is None:
         return
     dataoff, datasize = struct.unpack_from("<II", m, signature + 8)
     fileoff, filesize = struct.unpack_from("<QQ", m, linkedit + 40)
-    struct.pack_into("<Q", m, linkedit + 48, filesize - datasize if cctools else dataoff - fileoff)
+    end = symbols_end(m) if cctools else dataoff
+    if not cctools:
+        filesize = dataoff - fileoff
+    elif CCTOOLS_898:
+        filesize -= datasize
+    else:
+        filesize -= dataoff - end + datasize
+    struct.pack_into("<Q", m, linkedit + 48, filesize)
     strip(m, signature)
-    del m[symbols_end(m) if cctools else dataoff :]
+    del m[end:]
 
 
 def allocate(m, size, cctools, align):
     """Room for SIZE bytes of signature, zeros; its offset. Security's
-    allocator sets the vmsize, cctools' only grows it. cctools writes
-    __LINKEDIT's own data, zeros up to the room's offset and the room, but
-    the file is as long as it counted: with no load command, the file as it
-    came, the rounding it added and the room; short of the room's end where
-    its own removal had dropped the rounding from the file and not from the
-    filesize."""
+    allocator sets the vmsize, cctools' only grows it. In place of a
+    signature, Security keeps its offset, as cctools-898 did; today's
+    cctools puts it at the end of __LINKEDIT's own data rounded up to 16.
+    cctools writes __LINKEDIT's own data, zeros up to the room's offset and
+    the room, but the file is as long as it counted: with no load command,
+    the file as it came, the rounding it added and the room; short of the
+    room's end where cctools-898's removal had left the filesize past the
+    file's end."""
     linkedit, signature, first = commands(m)
     vmsize, fileoff, filesize = struct.unpack_from("<QQQ", m, linkedit + 32)
     length = None
@@ -147,6 +182,8 @@ def allocate(m, size, cctools, align):
         end = fileoff + filesize
         dataoff = rnd(end, 16)
         length = len(m) + dataoff - end + size
+    elif cctools and not CCTOOLS_898:
+        dataoff = rnd(symbols_end(m), 16)
     else:
         dataoff = struct.unpack_from("<I", m, signature + 8)[0]
     struct.pack_into("<IIII", m, signature, LC_CODE_SIGNATURE, 16, dataoff, size)
@@ -184,7 +221,7 @@ def codesign_allocate(args):
         if remove_all:
             remove(m, True)
         elif arch(m) in sizes:
-            allocate(m, sizes.pop(arch(m)), True, SEGALIGN[arch(m)])
+            allocate(m, sizes.pop(arch(m)), True, segalign(m))
     if sizes:
         fail(f"input file: {source} does not contain a matching architecture for '-a {next(iter(sizes))}'")
     with open(output, "wb") as f:
@@ -201,11 +238,15 @@ def sign(path, identity, runtime, timestamp, identifier, requirement):
         # A Developer ID adds a CMS blob with the certificate chain and a
         # timestamp: 18,014 bytes of room on a real Developer ID binary.
         room = 1024 + 32 * (len(m) // 4096 + 1) + len(requirement) + (18014 if developer else 0)
-        align = 0x4000 if rule == "security" else SEGALIGN[arch(m)]
+        align = 0x4000 if rule == "security" else segalign(m)
         if round_to and arch(m) == "x86_64":
             align = int(round_to, 0)
         dataoff = allocate(m, rnd(room, 16), rule != "security", align)
-        flags = "0x10000(runtime)" if runtime else "0x0(none)" if developer else "0x2(adhoc)"
+        # Security's signer sets the ad-hoc flag on every ad-hoc signature
+        # (lib/signer.cpp); codesign -d names every flag set.
+        flags = (0 if developer else ADHOC) | (RUNTIME if runtime else 0)
+        names = ",".join(name for bit, name in ((ADHOC, "adhoc"), (RUNTIME, "runtime")) if flags & bit)
+        flags = f"{flags:#x}({names or 'none'})"
         lines = [f"Identifier={identifier}", f"CodeDirectory v=20500 flags={flags} location=embedded"]
         if developer:
             lines += [f"Authority={identity}", "Authority=Developer ID Certification Authority"]
