@@ -16,6 +16,9 @@ TEST(SplitLines, TrimsNewlinesAtBothEndsAndSplitsAtLineFeedOnly) {
          {"a\xE2\x80\xA8"
           "b\rc"}},
         {"caf\xC3\xA9\n\xE2\x80\xA8", {"caf\xC3\xA9"}},
+        // A one-byte newline before the first name, and a last byte below LF.
+        {"\nWi-Fi\n", {"Wi-Fi"}},
+        {"Wi-Fi\t", {"Wi-Fi\t"}},
     };
     for (const auto& [text, lines] : cases) {
         EXPECT_EQ(splitLines(text), lines) << testing::PrintToString(text);
