@@ -10,12 +10,17 @@ name it is linked as:
       segment alignment)
   codesign -s IDENTITY [--options runtime] [--timestamp[=none]]
            [-i|--identifier ID] [-r=REQUIREMENT] FILE
-  codesign --verify FILE | -d [-a ARCH] FILE | --remove-signature FILE
+  codesign --verify FILE | -d [-a ARCH] [--entitlements - --xml] FILE
+  codesign --remove-signature FILE
       Security's OSX/libsecurity_codesigning/lib/codesign_alloc.cpp as of
       Security-61439.1.1, and lib/signer.cpp's code directory flags
 ALLOCATOR=cctools[:ROUND] signs by cctools' rules instead, the x86_64 vmsize
-rounded to ROUND: how allocators have differed. The signature is a stand-in
-too: a magic, the SHA-256 of every byte before it, and what codesign -d says.
+rounded to ROUND: how allocators have differed. FAULTS, a comma-separated
+list of no-runtime, no-timestamp and entitlement, makes codesign sign short
+of what it was asked, as a wrong identity, an old codesign or an edited
+script would: so that a check of the result is seen to refuse it. The
+signature is a stand-in too: a magic, the SHA-256 of every byte before it,
+what codesign -d says, and the entitlements (codesign -d --entitlements -).
 """
 import hashlib
 import os
@@ -34,6 +39,12 @@ CCTOOLS_898 = os.environ.get("CCTOOLS") == "898"
 # Code directory flags, named as Security's lib/codedirectory.cpp names them.
 ADHOC, RUNTIME = 0x2, 0x10000
 BLOB = b"\xfa\xde\x0c\xc0standin"
+FAULTS = set(filter(None, os.environ.get("FAULTS", "").split(",")))
+GET_TASK_ALLOW = (
+    '<?xml version="1.0" encoding="UTF-8"?><!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" '
+    '"http://www.apple.com/DTDs/PropertyList-1.0.dtd"><plist version="1.0"><dict>'
+    "<key>com.apple.security.get-task-allow</key><true/></dict></plist>\n"
+)
 
 
 def rnd(value, align):
@@ -233,11 +244,14 @@ def sign(path, identity, runtime, timestamp, identifier, requirement):
     with open(path, "rb") as f:
         universal, slices = split(f.read())
     developer = identity != "-"
+    runtime = runtime and "no-runtime" not in FAULTS
+    timestamp = timestamp and "no-timestamp" not in FAULTS
+    entitlements = GET_TASK_ALLOW if "entitlement" in FAULTS else ""
     for _, m in slices:
         # Ad hoc: the code directory, a hash a 4 KiB page, and the requirement.
         # A Developer ID adds a CMS blob with the certificate chain and a
         # timestamp: 18,014 bytes of room on a real Developer ID binary.
-        room = 1024 + 32 * (len(m) // 4096 + 1) + len(requirement) + (18014 if developer else 0)
+        room = 1024 + 32 * (len(m) // 4096 + 1) + len(requirement) + len(entitlements) + (18014 if developer else 0)
         align = 0x4000 if rule == "security" else segalign(m)
         if round_to and arch(m) == "x86_64":
             align = int(round_to, 0)
@@ -254,14 +268,16 @@ def sign(path, identity, runtime, timestamp, identifier, requirement):
         else:
             lines.append("Signature=adhoc")
         lines.append("TeamIdentifier=" + (identity.rpartition("(")[2].rstrip(")") if developer else "not set"))
-        blob = BLOB + hashlib.sha256(m[:dataoff]).digest() + "\n".join(lines).encode() + b"\n\0"
+        text = "\n".join(lines) + "\n\0" + entitlements + "\0"
+        blob = BLOB + hashlib.sha256(m[:dataoff]).digest() + text.encode()
         m[dataoff : dataoff + len(blob)] = blob
     with open(path, "wb") as f:
         f.write(join(universal, slices, rule == "security"))
 
 
-def signed_text(m):
-    """The display lines of a slice whose signature holds, else None."""
+def signed_text(m, part=0):
+    """The display lines (part 1: the entitlements) of a slice whose
+    signature holds, else None."""
     _, signature, _ = commands(m)
     if signature is None:
         return None
@@ -270,7 +286,7 @@ def signed_text(m):
     digest = blob[len(BLOB) : len(BLOB) + 32]
     if not blob.startswith(BLOB) or digest != hashlib.sha256(m[:dataoff]).digest():
         return None
-    return blob[len(BLOB) + 32 :].split(b"\0")[0].decode()
+    return blob[len(BLOB) + 32 :].split(b"\0")[part].decode()
 
 
 def codesign(args):
@@ -293,7 +309,12 @@ def codesign(args):
         text = signed_text(m)
         if text is None:
             fail(f"{path}: code object is not signed at all")
-        print(f"Executable={os.path.abspath(path)}\n{text}", end="", file=sys.stderr)
+        print(f"Executable={os.path.abspath(path)}", file=sys.stderr)
+        # Entitlements go to standard output, and nothing when there are none.
+        if "--entitlements" in args:
+            print(signed_text(m, 1), end="")
+        else:
+            print(text, end="", file=sys.stderr)
     elif "-s" in args or "--sign" in args:
         option = lambda name, default: args[args.index(name) + 1] if name in args else default
         requirement = next((a[3:] for a in args if a.startswith("-r=")), "")
