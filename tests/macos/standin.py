@@ -251,7 +251,8 @@ def sign(path, identity, runtime, timestamp, identifier, requirement):
         # Ad hoc: the code directory, a hash a 4 KiB page, and the requirement.
         # A Developer ID adds a CMS blob with the certificate chain and a
         # timestamp: 18,014 bytes of room on a real Developer ID binary.
-        room = 1024 + 32 * (len(m) // 4096 + 1) + len(requirement) + len(entitlements) + (18014 if developer else 0)
+        room = 1024 + 32 * (len(m) // 4096 + 1) + len(requirement) + len(entitlements)
+        room += 18014 if developer else 0
         align = 0x4000 if rule == "security" else segalign(m)
         if round_to and arch(m) == "x86_64":
             align = int(round_to, 0)
