@@ -16,11 +16,21 @@ name it is linked as:
       Security-61439.1.1, and lib/signer.cpp's code directory flags
 ALLOCATOR=cctools[:ROUND] signs by cctools' rules instead, the x86_64 vmsize
 rounded to ROUND: how allocators have differed. FAULTS, a comma-separated
-list of no-runtime, no-timestamp and entitlement, makes codesign sign short
-of what it was asked, as a wrong identity, an old codesign or an edited
-script would: so that a check of the result is seen to refuse it. The
-signature is a stand-in too: a magic, the SHA-256 of every byte before it,
-what codesign -d says, and the entitlements (codesign -d --entitlements -).
+list of no-runtime, no-timestamp, entitlement and no-requirement, each alone
+or as ARCH:FAULT for one slice, makes codesign sign short of what it was
+asked, as a wrong identity, an old codesign or an edited script would: so
+that a check of the result is seen to refuse it; FAULTS=entitlements-refused
+makes reading the entitlements fail. The signature is a stand-in too: a
+magic, the SHA-256 of every byte before it, what codesign -d says, and the
+entitlements (codesign -d --entitlements -).
+
+As strict as codesign(1) (Xcode 16.4's page, May 7, 2011) where the scripts
+rely on it: without --force, signing a file that has a signature fails
+(the linker's own included); -d without -a shows the slice of the host's
+architecture (HOST_ARCH, as the run sets it; a Mac has one), not every
+slice. Where the page says nothing (what -d shows of a signature that
+doesn't verify, what --strict adds for a bare Mach-O) the stand-in refuses
+the first and ignores the second.
 """
 import hashlib
 import os
@@ -40,6 +50,11 @@ CCTOOLS_898 = os.environ.get("CCTOOLS") == "898"
 ADHOC, RUNTIME = 0x2, 0x10000
 BLOB = b"\xfa\xde\x0c\xc0standin"
 FAULTS = set(filter(None, os.environ.get("FAULTS", "").split(",")))
+
+
+def fault(name, m):
+    """Whether FAULTS plants NAME in slice M: for every slice, or for its own."""
+    return name in FAULTS or f"{arch(m)}:{name}" in FAULTS
 GET_TASK_ALLOW = (
     '<?xml version="1.0" encoding="UTF-8"?><!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" '
     '"http://www.apple.com/DTDs/PropertyList-1.0.dtd"><plist version="1.0"><dict>'
@@ -239,15 +254,18 @@ def codesign_allocate(args):
         f.write(join(universal, slices, False))
 
 
-def sign(path, identity, runtime, timestamp, identifier, requirement):
+def sign(path, identity, asked, identifier, requirement, force):
     rule, _, round_to = os.environ.get("ALLOCATOR", "security").partition(":")
     with open(path, "rb") as f:
         universal, slices = split(f.read())
+    if not force and any(commands(m)[1] is not None for _, m in slices):
+        fail(f"{path}: is already signed")
     developer = identity != "-"
-    runtime = runtime and "no-runtime" not in FAULTS
-    timestamp = timestamp and "no-timestamp" not in FAULTS
-    entitlements = GET_TASK_ALLOW if "entitlement" in FAULTS else ""
     for _, m in slices:
+        runtime = asked["runtime"] and not fault("no-runtime", m)
+        timestamp = asked["timestamp"] and not fault("no-timestamp", m)
+        entitlements = GET_TASK_ALLOW if fault("entitlement", m) else ""
+        requirement = "" if fault("no-requirement", m) else requirement
         # Ad hoc: the code directory, a hash a 4 KiB page, and the requirement.
         # A Developer ID adds a CMS blob with the certificate chain and a
         # timestamp: 18,014 bytes of room on a real Developer ID binary.
@@ -305,11 +323,15 @@ def codesign(args):
         with open(path, "wb") as f:
             f.write(join(universal, slices, True))
     elif any(a.startswith("-d") or a == "--display" for a in args):
-        wanted = args[args.index("-a") + 1] if "-a" in args else None
-        m = next(m for _, m in slices if wanted in (None, arch(m)))
+        wanted = args[args.index("-a") + 1] if "-a" in args else os.environ.get("HOST_ARCH", "arm64")
+        m = next((m for _, m in slices if arch(m) == wanted), None if "-a" in args else slices[0][1])
+        if m is None:
+            fail(f"{path}: bad executable format: no architecture {wanted}")
         text = signed_text(m)
         if text is None:
             fail(f"{path}: code object is not signed at all")
+        if "--entitlements" in args and "entitlements-refused" in FAULTS:
+            fail(f"{path}: unable to read entitlements")
         print(f"Executable={os.path.abspath(path)}", file=sys.stderr)
         # Entitlements go to standard output, and nothing when there are none.
         if "--entitlements" in args:
@@ -322,10 +344,10 @@ def codesign(args):
         sign(
             path,
             option("-s", option("--sign", "-")),
-            option("--options", "") == "runtime",
-            "--timestamp" in args,
+            {"runtime": option("--options", "") == "runtime", "timestamp": "--timestamp" in args},
             option("-i", option("--identifier", os.path.basename(path))),
             requirement,
+            "--force" in args or "-f" in args,
         )
     else:
         fail("unknown operation")
