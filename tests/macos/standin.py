@@ -268,7 +268,9 @@ def sign(path, identity, asked, identifier, requirement, force):
         requirement = "" if fault("no-requirement", m) else requirement
         # Ad hoc: the code directory, a hash a 4 KiB page, and the requirement.
         # A Developer ID adds a CMS blob with the certificate chain and a
-        # timestamp: 18,014 bytes of room on a real Developer ID binary.
+        # timestamp: 18,014 bytes, the room one public Developer ID-signed
+        # arm64 binary was given (recorded without its name); what matters
+        # is that it is more than a 16 KiB page.
         room = 1024 + 32 * (len(m) // 4096 + 1) + len(requirement) + len(entitlements)
         room += 18014 if developer else 0
         align = 0x4000 if rule == "security" else segalign(m)
