@@ -34,6 +34,7 @@ the first and ignores the second.
 """
 import hashlib
 import os
+import re
 import struct
 import sys
 
@@ -239,6 +240,8 @@ def codesign_allocate(args):
             sizes[name] = size
         else:
             fail(f"unknown flag: {flag}")
+    if "allocate-refused" in FAULTS:
+        fail("can't allocate: FAULTS=allocate-refused")
     if not source or not output or remove_all == bool(sizes):
         fail("usage: -i input [-a <arch> <size>]... | -r -o output")
     with open(source, "rb") as f:
@@ -284,7 +287,7 @@ def sign(path, identity, asked, identifier, requirement, force):
         flags = f"{flags:#x}({names or 'none'})"
         lines = [f"Identifier={identifier}", f"CodeDirectory v=20500 flags={flags} location=embedded"]
         if developer:
-            lines += [f"Authority={identity}", "Authority=Developer ID Certification Authority"]
+            lines += [f"Authority={identity}", "Authority=Developer ID Certification Authority", "Authority=Apple Root CA"]
             lines += ["Timestamp=Dec 8, 2026 at 12:00:00"] if timestamp else []
         else:
             lines.append("Signature=adhoc")
@@ -310,49 +313,99 @@ def signed_text(m, part=0):
     return blob[len(BLOB) + 32 :].split(b"\0")[part].decode()
 
 
-def codesign(args):
-    path = args[-1]
-    with open(path, "rb") as f:
-        universal, slices = split(f.read())
-    if "--verify" in args or "-v" in args:
-        for _, m in slices:
-            if signed_text(m) is None:
-                fail(f"{path}: invalid signature (code or signature have been modified)")
-        print(f"{path}: valid on disk", file=sys.stderr)
-    elif "--remove-signature" in args:
-        for _, m in slices:
-            remove(m, False)
-        with open(path, "wb") as f:
-            f.write(join(universal, slices, True))
-    elif any(a.startswith("-d") or a == "--display" for a in args):
-        wanted = args[args.index("-a") + 1] if "-a" in args else os.environ.get("HOST_ARCH", "arm64")
-        m = next((m for _, m in slices if arch(m) == wanted), None if "-a" in args else slices[0][1])
-        if m is None:
-            fail(f"{path}: bad executable format: no architecture {wanted}")
-        text = signed_text(m)
-        if text is None:
-            fail(f"{path}: code object is not signed at all")
-        if "--entitlements" in args and "entitlements-refused" in FAULTS:
-            fail(f"{path}: unable to read entitlements")
-        print(f"Executable={os.path.abspath(path)}", file=sys.stderr)
-        # Entitlements go to standard output, and nothing when there are none.
-        if "--entitlements" in args:
-            print(signed_text(m, 1), end="")
+# codesign's options that take a value; every other word that does not start
+# with "-" is a path (codesign(1): "codesign -s identity [-i identifier]
+# [-r requirements] [-fv] [path ...]").
+VALUED = {"-s", "--sign", "-o", "--options", "-i", "--identifier", "-a", "--architecture", "--entitlements",
+          "-R", "--test-requirement", "--keychain", "--prefix"}
+
+
+def parse(args):
+    """(options, paths): each option's value (True for a flag), and every
+    operand, each of which must be a file."""
+    options, paths = {}, []
+    while args:
+        word = args.pop(0)
+        if word in VALUED:
+            options[word] = args.pop(0)
+        elif word.startswith("-") and word != "-":
+            name, equals, value = word.partition("=")
+            options[name] = value if equals else True
         else:
-            print(text, end="", file=sys.stderr)
-    elif "-s" in args or "--sign" in args:
-        option = lambda name, default: args[args.index(name) + 1] if name in args else default
-        requirement = next((a[3:] for a in args if a.startswith("-r=")), "")
-        sign(
-            path,
-            option("-s", option("--sign", "-")),
-            {"runtime": option("--options", "") == "runtime", "timestamp": "--timestamp" in args},
-            option("-i", option("--identifier", os.path.basename(path))),
-            requirement,
-            "--force" in args or "-f" in args,
-        )
+            paths.append(word)
+    for path in paths:
+        if not os.path.isfile(path):
+            fail(f"{path}: No such file or directory")
+    if not paths:
+        fail("no path given")
+    return options, paths
+
+
+def team_required(requirement):
+    """The team a Developer ID requirement names (certificate leaf[subject.OU]
+    = "TEAM" under anchor apple generic), or None for any other."""
+    found = re.search(r'certificate leaf\[subject\.OU\] = "?([A-Z0-9]+)"?', requirement)
+    return found.group(1) if found and requirement.lstrip("=").startswith("anchor apple generic") else None
+
+
+def codesign(args):
+    options, paths = parse(list(args))
+    get = lambda *names, default=None: next((options[n] for n in names if n in options), default)
+    for path in paths:
+        with open(path, "rb") as f:
+            universal, slices = split(f.read())
+        if get("--verify", "-v"):
+            for _, m in slices:
+                if signed_text(m) is None:
+                    fail(f"{path}: invalid signature (code or signature have been modified)")
+            requirement = get("-R", "--test-requirement")
+            if requirement:
+                team = team_required(requirement)
+                for _, m in slices:
+                    text = signed_text(m)
+                    if team is None or "Signature=adhoc" in text or f"TeamIdentifier={team}\n" not in text:
+                        print(f"{path}: valid on disk", file=sys.stderr)
+                        print(f"{path}: does not satisfy its designated Requirement", file=sys.stderr)
+                        print("test-requirement: code failed to satisfy specified code requirement(s)", file=sys.stderr)
+                        sys.exit(3)
+            print(f"{path}: valid on disk", file=sys.stderr)
+        elif get("--remove-signature"):
+            for _, m in slices:
+                remove(m, False)
+            with open(path, "wb") as f:
+                f.write(join(universal, slices, True))
+        elif get("-d", "--display", "-dv", "-dvv"):
+            display(path, slices, get("-a", "--architecture"), "--entitlements" in options)
+        elif get("-s", "--sign"):
+            sign(
+                path,
+                get("-s", "--sign"),
+                {"runtime": get("--options", "-o") == "runtime", "timestamp": options.get("--timestamp") is True},
+                get("-i", "--identifier", default=os.path.basename(path)),
+                options.get("-r", ""),
+                bool(get("--force", "-f")),
+            )
+        else:
+            fail("unknown operation")
+
+
+def display(path, slices, wanted, entitlements):
+    asked = wanted is not None
+    wanted = wanted or os.environ.get("HOST_ARCH", "arm64")
+    m = next((m for _, m in slices if arch(m) == wanted), None if asked else slices[0][1])
+    if m is None:
+        fail(f"{path}: bad executable format: no architecture {wanted}")
+    text = signed_text(m)
+    if text is None:
+        fail(f"{path}: code object is not signed at all")
+    if entitlements and "entitlements-refused" in FAULTS:
+        fail(f"{path}: unable to read entitlements")
+    print(f"Executable={os.path.abspath(path)}", file=sys.stderr)
+    # Entitlements go to standard output, and nothing when there are none.
+    if entitlements:
+        print(signed_text(m, 1), end="")
     else:
-        fail("unknown operation")
+        print(text, end="", file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -11,12 +11,16 @@ cmake TOOLS HELPER ...: CMake as scripts/macos-build runs it.
   cross-built helper, with one byte changed for each thing that would
   change a real build's bytes: a CXXFLAGS that reached it; the Xcode at
   /Applications/Xcode_16.3.app; a file "code-changed" in the source; a
-  second build (a folder named build-again) when TOOLS/differ-again exists.
-pkgbuild, pkgutil --check-signature | --expand-full, spctl --assess,
-notarytool submit | log, stapler staple | validate: a package is a tar of
-Payload/..., PackageInfo, Signature (the identity and the SHA-256 of the
-payload) and, once stapled, Ticket. FAULTS=package-signature signs it with
-a wrong digest. NOTARY (Accepted, Invalid or none: no status at all) is the
+  second build (a folder named build-again) when TOOLS/differ-again exists;
+  that build's C flags get -DAGAIN when TOOLS/inputs-differ-again does.
+  Its version is TOOLS/cmake-version's, else 3.31.6. At configure it runs
+  the source's configure-hook, if there is one, as a CMakeLists may run
+  anything.
+pkgbuild, pkgutil, lsbom, spctl, notarytool, stapler: a package is a tar
+of a Bom, PackageInfo, Payload/... and Scripts/... (the contents),
+Signature (the identity and the SHA-256 of the rest) and, once stapled,
+Ticket; each function says what of its man page it follows.
+sandbox-exec: scripts/macos-build.sb's confinement, by bubblewrap. NOTARY (Accepted, Invalid or none: no status at all) is the
 notary service's answer; notarytool --wait exits 0 on each, as it has been
 seen to (notarytool(1) says nothing of it).
 """
@@ -24,9 +28,12 @@ import hashlib
 import io
 import json
 import os
+import stat
 import struct
+import subprocess
 import sys
 import tarfile
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import standin  # noqa: E402
@@ -39,10 +46,12 @@ def fail(message, status=1):
 
 def cmake(tools, helper, args):
     if args == ["--version"]:
-        print("cmake version 3.31.6\n\nCMake suite maintained and supported by Kitware (kitware.com/cmake).")
+        version = open(f"{tools}/cmake-version").read().strip() if os.path.exists(f"{tools}/cmake-version") else "3.31.6"
+        print(f"cmake version {version}\n\nCMake suite maintained and supported by Kitware (kitware.com/cmake).")
         return
     folder = "build-macos/universal"
     cache = f"{folder}/CMakeCache.txt"
+    again = lambda name: os.path.exists(f"{tools}/{name}") and "/build-again/" in os.getcwd()
     if args == ["--fresh", "--preset", "macos"] or (args == ["--preset", "macos"] and not os.path.exists(cache)):
         os.makedirs(folder, exist_ok=True)
         compilers = os.environ["DEVELOPER_DIR"] + "/Toolchains/XcodeDefault.xctoolchain/usr/bin"
@@ -51,7 +60,7 @@ def cmake(tools, helper, args):
             "CMAKE_GENERATOR:INTERNAL": "Unix Makefiles",
             "CMAKE_C_COMPILER:FILEPATH": f"{compilers}/cc",
             "CMAKE_CXX_COMPILER:FILEPATH": f"{compilers}/c++",
-            "CMAKE_C_FLAGS:STRING": env("CFLAGS", ""),
+            "CMAKE_C_FLAGS:STRING": env("CFLAGS", "") + (" -DAGAIN" if again("inputs-differ-again") else ""),
             "CMAKE_C_FLAGS_RELEASE:STRING": "-O3 -DNDEBUG",
             "CMAKE_CXX_FLAGS:STRING": env("CXXFLAGS", ""),
             "CMAKE_CXX_FLAGS_RELEASE:STRING": "-O3 -DNDEBUG",
@@ -60,6 +69,9 @@ def cmake(tools, helper, args):
         }
         with open(cache, "w") as f:
             f.write("# This is the CMakeCache file.\n" + "".join(f"{k}={v}\n" for k, v in entries.items()))
+        # A commit's CMakeLists can run anything it likes at configure.
+        if os.path.exists("configure-hook"):
+            subprocess.call(["sh", "configure-hook"])
         return
     if args == ["--preset", "macos"]:
         return
@@ -71,7 +83,7 @@ def cmake(tools, helper, args):
         cached["CMAKE_CXX_FLAGS:STRING"] != "",
         "/Xcode_16.3.app/" in os.environ["DEVELOPER_DIR"],
         os.path.exists("code-changed"),
-        os.path.exists(f"{tools}/differ-again") and "/build-again/" in os.getcwd(),
+        again("differ-again"),
     ]
     data = bytearray(open(helper, "rb").read())
     _, slices = standin.split(bytes(data))
@@ -86,14 +98,16 @@ def cmake(tools, helper, args):
 
 def members(path):
     with tarfile.open(path) as tar:
-        return {m.name: tar.extractfile(m).read() if m.isfile() else None for m in tar.getmembers()}
+        return {m.name: tar.extractfile(m).read() for m in tar.getmembers()}
 
 
 def digest(files):
+    """What the package's signature covers: every part of it but the
+    signature and the ticket (a flat package's table of contents holds a
+    checksum of each part, and the signature covers the table)."""
     h = hashlib.sha256()
-    for name in sorted(files):
-        if name.startswith("Payload/"):
-            h.update(name.encode() + b"\0" + (files[name] or b"") + b"\0")
+    for name in sorted(set(files) - {"Signature", "Ticket"}):
+        h.update(name.encode() + b"\0" + files[name] + b"\0")
     return h.hexdigest()
 
 
@@ -102,59 +116,156 @@ def write(path, files):
         for name, content in sorted(files.items()):
             info = tarfile.TarInfo(name)
             info.size = len(content)
-            info.mode = 0o755
             tar.addfile(info, io.BytesIO(content))
 
 
 def signer(path):
     """The package's signing identity, or None where it doesn't verify."""
     files = members(path)
-    signature = (files.get("Signature") or b"").decode().split("\n")
+    signature = files.get("Signature", b"").decode().split("\n")
     return signature[0] if len(signature) > 1 and signature[1] == digest(files) else None
 
 
 def pkgbuild(args):
-    option = lambda name: args[args.index(name) + 1]
-    root, location, output = option("--root"), option("--install-location"), args[-1]
-    files = {}
-    for folder, _, names in os.walk(root):
-        for name in names:
-            path = os.path.join(folder, name)
-            files[f"Payload{location}/{os.path.relpath(path, root)}"] = open(path, "rb").read()
-    files["PackageInfo"] = f"{option('--identifier')} {option('--version')}\n".encode()
+    """pkgbuild(1): --root's whole tree (the root itself is the install
+    folder, "."), each entry's mode from disk, its owner as --ownership says
+    (recommended, the default: root:wheel for all; preserve: the disk's;
+    preserve-other: root:wheel for what the caller owns); --scripts' files
+    as the package's scripts. The Bom keeps each entry's path, mode, owner,
+    size and link; the payload keeps the contents. FAULTS=package-signature
+    signs it with a wrong digest."""
+    options = dict(zip(args[:-1:2], args[1:-1:2]))
+    root, ownership = options["--root"], options.get("--ownership", "recommended")
+    bom, files = [], {}
+    for folder, folders, names in os.walk(root):
+        for name in [None] + sorted(folders + names):
+            path = folder if name is None else os.path.join(folder, name)
+            if name is None and folder != root:
+                continue
+            st = os.lstat(path)
+            owner = (st.st_uid, st.st_gid)
+            if ownership == "recommended" or (ownership == "preserve-other" and st.st_uid == os.getuid()):
+                owner = (0, 0)
+            relative = "." if path == root else "./" + os.path.relpath(path, root)
+            link = os.readlink(path) if stat.S_ISLNK(st.st_mode) else ""
+            size = len(link) if link else st.st_size if stat.S_ISREG(st.st_mode) else 0
+            bom.append([relative, st.st_mode, owner[0], owner[1], size, link])
+            if stat.S_ISREG(st.st_mode):
+                files["Payload/" + relative[2:]] = open(path, "rb").read()
+    info = f'<pkg-info format-version="2" identifier="{options["--identifier"]}" version="{options["--version"]}"'
+    info += f' install-location="{options["--install-location"]}" auth="root">\n'
+    scripts = options.get("--scripts")
+    if scripts:
+        named = sorted(os.listdir(scripts))
+        for name in named:
+            files["Scripts/" + name] = open(os.path.join(scripts, name), "rb").read()
+        info += "    <scripts>\n" + "".join(f'        <{n} file="./{n}"/>\n' for n in named if n in ("preinstall", "postinstall"))
+        info += "    </scripts>\n"
+    files["PackageInfo"] = (info + "</pkg-info>\n").encode()
+    files["Bom"] = json.dumps(bom).encode()
     wrong = "package-signature" in os.environ.get("FAULTS", "")
-    files["Signature"] = f"{option('--sign')}\n{'0' * 64 if wrong else digest(files)}\n".encode()
-    write(output, files)
-    print(f"pkgbuild: Wrote package to {output}")
+    files["Signature"] = f"{options['--sign']}\n{'0' * 64 if wrong else digest(files)}\n".encode()
+    write(args[-1], files)
+    print(f"pkgbuild: Wrote package to {args[-1]}")
 
 
 def pkgutil(args):
+    """pkgutil(1): --check-signature shows the status and the certificate
+    chain, leaf first; --payload-files lists the Bom's paths (lsbom -s);
+    --expand-full (in no page before Xcode 27's) unpacks the package's
+    parts, its payload and scripts as folders of plain files, each mode as
+    the Bom says (the owner is the caller's)."""
     if args[0] == "--check-signature":
         identity = signer(args[1])
         print(f'Package "{os.path.basename(args[1])}":')
         if identity is None:
             fail("   Status: package is invalid (checksum did not verify)")
-        print("   Status: signed by a developer certificate issued by Apple for distribution")
-        print(f"   Certificate Chain:\n    1. {identity}\n    2. Developer ID Certification Authority\n    3. Apple Root CA")
+        if identity.startswith("Developer ID Installer: "):
+            print("   Status: signed by a developer certificate issued by Apple for distribution")
+            chain = [identity, "Developer ID Certification Authority", "Apple Root CA"]
+        else:
+            print("   Status: signed by a certificate trusted by macOS")
+            chain = [identity]
+        print("   Certificate Chain:")
+        for i, name in enumerate(chain, 1):
+            print(f"    {i}. {name}")
+    elif args[0] == "--payload-files":
+        for entry in json.loads(members(args[1])["Bom"]):
+            print(entry[0])
     elif args[0] == "--expand-full":
         package, folder = args[1:3]
         if os.path.exists(folder):
             fail(f"Error: {folder} already exists")
-        for name, content in members(package).items():
-            if name.startswith("Payload/") or name == "PackageInfo":
-                os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
-                with open(os.path.join(folder, name), "wb") as f:
-                    f.write(content)
+        files = members(package)
+        os.makedirs(f"{folder}/Payload")
+        for name, content in files.items():
+            if name in ("Signature", "Ticket") or name.startswith("Payload/"):
+                continue
+            os.makedirs(os.path.dirname(f"{folder}/{name}"), exist_ok=True)
+            open(f"{folder}/{name}", "wb").write(content)
+        for path, mode, _, _, _, link in json.loads(files["Bom"]):
+            target = f"{folder}/Payload/{path[2:]}" if path != "." else f"{folder}/Payload"
+            if stat.S_ISDIR(mode):
+                os.makedirs(target, exist_ok=True)
+            elif stat.S_ISLNK(mode):
+                os.symlink(link, target)
+            else:
+                open(target, "wb").write(files.get("Payload/" + path[2:], b""))
+            if not stat.S_ISLNK(mode):
+                os.chmod(target, stat.S_IMODE(mode))
     else:
         fail(f"pkgutil: unknown operation {args[0]}")
 
 
+def lsbom(args):
+    """lsbom(8) without options: path, mode (octal), UID/GID; a plain file's
+    size and checksum, a link's size, checksum and target, after them."""
+    for path, mode, uid, gid, size, link in json.loads(open(args[-1], "rb").read()):
+        line = f"{path}\t{mode:o}\t{uid}/{gid}"
+        if stat.S_ISREG(mode) or stat.S_ISLNK(mode):
+            line += f"\t{size}\t{zlib.crc32(link.encode()) if link else 0}"
+        print(line + (f"\t{link}" if link else ""))
+
+
 def spctl(args):
+    """spctl(8): --status says whether assessments are enabled
+    (ASSESSMENTS, default enabled); disabled, an assessment is accepted
+    whatever the file (the page: only enabled do the APIs "report the
+    truth"; the override line is the stand-in's). --assess accepts a
+    package signed by a Developer ID Installer with a ticket stapled, and
+    exits 3 for any other."""
+    disabled = os.environ.get("ASSESSMENTS", "enabled") == "disabled"
+    if args == ["--status"]:
+        print("assessments disabled" if disabled else "assessments enabled")
+        return
     path = args[-1]
-    if signer(path) and "Ticket" in members(path):
-        print(f"{path}: accepted\nsource=Notarized Developer ID\norigin={signer(path)}", file=sys.stderr)
+    identity = signer(path) or ""
+    if disabled:
+        print(f"{path}: accepted\noverride=security disabled", file=sys.stderr)
+    elif identity.startswith("Developer ID Installer: ") and "Ticket" in members(path):
+        print(f"{path}: accepted\nsource=Notarized Developer ID\norigin={identity}", file=sys.stderr)
     else:
-        fail(f"{path}: rejected\nsource=Unnotarized Developer ID", 3)
+        source = "Unnotarized Developer ID" if identity.startswith("Developer ID") else "no usable signature"
+        fail(f"{path}: rejected\nsource={source}", 3)
+
+
+def sandbox_exec(args):
+    """sandbox-exec(1) -f PROFILE -D WRITABLE=FOLDER -D PACKAGE=FILE
+    COMMAND...: scripts/macos-build.sb's confinement, made by bubblewrap:
+    the whole file system read-only but WRITABLE, PACKAGE read as empty, no
+    network."""
+    options = {}
+    while args[0] in ("-f", "-D"):
+        flag, value = args[:2]
+        args = args[2:]
+        key, _, value = value.partition("=") if flag == "-D" else ("profile", "", value)
+        options[key] = value
+    if "(version 1)" not in open(options["profile"]).read():
+        fail("sandbox-exec: the profile is not one")
+    command = ["bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--bind", options["WRITABLE"], options["WRITABLE"]]
+    if os.path.exists(options["PACKAGE"]):
+        command += ["--ro-bind", "/dev/null", options["PACKAGE"]]
+    os.execvp("bwrap", command + ["--unshare-net", "--die-with-parent", "--", *args])
 
 
 def notarytool(args):
@@ -170,6 +281,9 @@ def notarytool(args):
 
 
 def stapler(args):
+    """stapler(1): staple attaches a ticket to a signed package; validate
+    exits 0 where one is stapled, else 65 (EX_DATAERR). FAULTS=ticket-invalid
+    makes validate refuse a stapled ticket, as a revoked one would be."""
     path = args[-1]
     files = members(path)
     if args[0] == "staple":
@@ -178,7 +292,7 @@ def stapler(args):
         files["Ticket"] = b"ticket\n"
         write(path, files)
         print("The staple and validate action worked!")
-    elif "Ticket" in files:
+    elif "Ticket" in files and "ticket-invalid" not in os.environ.get("FAULTS", ""):
         print("The validate action worked!")
     else:
         fail(f"{os.path.basename(path)} does not have a ticket stapled to it.", 65)
@@ -186,7 +300,8 @@ def stapler(args):
 
 if __name__ == "__main__":
     tool, *arguments = sys.argv[1:]
-    tools = {"pkgbuild": pkgbuild, "pkgutil": pkgutil, "spctl": spctl, "notarytool": notarytool, "stapler": stapler}
+    tools = {"pkgbuild": pkgbuild, "pkgutil": pkgutil, "lsbom": lsbom, "spctl": spctl, "notarytool": notarytool}
+    tools.update({"stapler": stapler, "sandbox-exec": sandbox_exec})
     if tool == "cmake":
         cmake(arguments[0], arguments[1], arguments[2:])
     else:
