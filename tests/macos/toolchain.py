@@ -21,8 +21,8 @@ of a Bom, PackageInfo, Payload/... and Scripts/... (the contents),
 Signature (the identity and the SHA-256 of the rest) and, once stapled,
 Ticket; each function says what of its man page it follows.
 sandbox-exec: scripts/macos-build.sb's confinement, by bubblewrap. NOTARY (Accepted, Invalid or none: no status at all) is the
-notary service's answer; notarytool --wait exits 0 on each, as it has been
-seen to (notarytool(1) says nothing of it).
+notary service's answer; notarytool --wait exits 0 on each: the release must
+not trust its status alone (notarytool(1) does not say what it is).
 """
 import hashlib
 import io
