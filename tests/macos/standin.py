@@ -20,7 +20,9 @@ list of no-runtime, no-timestamp, entitlement and no-requirement, each alone
 or as ARCH:FAULT for one slice, makes codesign sign short of what it was
 asked, as a wrong identity, an old codesign or an edited script would: so
 that a check of the result is seen to refuse it; FAULTS=entitlements-refused
-makes reading the entitlements fail. The signature is a stand-in too: a
+makes reading the entitlements fail, requirement-refused refuses any -r,
+and removal-shrinks has --remove-signature shrink __LINKEDIT's vmsize (as
+no published codesign does). The signature is a stand-in too: a
 magic, the SHA-256 of every byte before it, what codesign -d says, and the
 entitlements (codesign -d --entitlements -).
 
@@ -178,6 +180,8 @@ def remove(m, cctools):
     end = symbols_end(m) if cctools else dataoff
     if not cctools:
         filesize = dataoff - fileoff
+        if "removal-shrinks" in FAULTS:
+            struct.pack_into("<Q", m, linkedit + 32, rnd(filesize, 0x4000))
     elif CCTOOLS_898:
         filesize -= datasize
     else:
@@ -377,6 +381,8 @@ def codesign(args):
         elif get("-d", "--display", "-dv", "-dvv"):
             display(path, slices, get("-a", "--architecture"), "--entitlements" in options)
         elif get("-s", "--sign"):
+            if options.get("-r") and "requirement-refused" in FAULTS:
+                fail(f"{path}: the requirement is refused: FAULTS=requirement-refused")
             sign(
                 path,
                 get("-s", "--sign"),
