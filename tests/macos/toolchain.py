@@ -171,10 +171,9 @@ def pkgbuild(args):
 
 def pkgutil(args):
     """pkgutil(1): --check-signature shows the status and the certificate
-    chain, leaf first; --payload-files lists the Bom's paths (lsbom -s);
-    --expand-full (in no page before Xcode 27's) unpacks the package's
-    parts, its payload and scripts as folders of plain files, each mode as
-    the Bom says (the owner is the caller's)."""
+    chain, leaf first; --expand-full (in no page before Xcode 27's) unpacks
+    the package's parts, its payload and scripts as folders of plain files,
+    each mode as the Bom says (the owner is the caller's)."""
     if args[0] == "--check-signature":
         identity = signer(args[1])
         print(f'Package "{os.path.basename(args[1])}":')
@@ -189,9 +188,6 @@ def pkgutil(args):
         print("   Certificate Chain:")
         for i, name in enumerate(chain, 1):
             print(f"    {i}. {name}")
-    elif args[0] == "--payload-files":
-        for entry in json.loads(members(args[1])["Bom"]):
-            print(entry[0])
     elif args[0] == "--expand-full":
         package, folder = args[1:3]
         if os.path.exists(folder):
