@@ -169,6 +169,13 @@ def pkgbuild(args):
     print(f"pkgbuild: Wrote package to {args[-1]}")
 
 
+def apple_issued(identity):
+    """Whether IDENTITY is a Developer ID Installer under Apple's own chain;
+    "A|B|C" names a chain of the signer's own making, which this Mac trusts
+    (its names as the signer chose them)."""
+    return identity.startswith("Developer ID Installer: ") and "|" not in identity
+
+
 def pkgutil(args):
     """pkgutil(1): --check-signature shows the status and the certificate
     chain, leaf first; --expand-full (in no page before Xcode 27's) unpacks
@@ -179,12 +186,12 @@ def pkgutil(args):
         print(f'Package "{os.path.basename(args[1])}":')
         if identity is None:
             fail("   Status: package is invalid (checksum did not verify)")
-        if identity.startswith("Developer ID Installer: "):
+        if apple_issued(identity):
             print("   Status: signed by a developer certificate issued by Apple for distribution")
             chain = [identity, "Developer ID Certification Authority", "Apple Root CA"]
         else:
             print("   Status: signed by a certificate trusted by macOS")
-            chain = [identity]
+            chain = identity.split("|")
         print("   Certificate Chain:")
         for i, name in enumerate(chain, 1):
             print(f"    {i}. {name}")
@@ -229,7 +236,8 @@ def spctl(args):
     whatever the file (the page: only enabled do the APIs "report the
     truth"; the override line is the stand-in's). --assess accepts a
     package signed by a Developer ID Installer with a ticket stapled, and
-    exits 3 for any other."""
+    exits 3 for any other; FAULTS=assess-unnotarized has it name even that
+    one unnotarized, as a ticket revoked since it was stapled would be."""
     disabled = os.environ.get("ASSESSMENTS", "enabled") == "disabled"
     if args == ["--status"]:
         print("assessments disabled" if disabled else "assessments enabled")
@@ -238,7 +246,7 @@ def spctl(args):
     identity = signer(path) or ""
     if disabled:
         print(f"{path}: accepted\noverride=security disabled", file=sys.stderr)
-    elif identity.startswith("Developer ID Installer: ") and "Ticket" in members(path):
+    elif apple_issued(identity) and "Ticket" in members(path) and "assess-unnotarized" not in os.environ.get("FAULTS", ""):
         print(f"{path}: accepted\nsource=Notarized Developer ID\norigin={identity}", file=sys.stderr)
     else:
         source = "Unnotarized Developer ID" if identity.startswith("Developer ID") else "no usable signature"
