@@ -317,11 +317,10 @@ def signed_text(m, part=0):
     return blob[len(BLOB) + 32 :].split(b"\0")[part].decode()
 
 
-# codesign's options that take a value; every other word that does not start
-# with "-" is a path (codesign(1): "codesign -s identity [-i identifier]
-# [-r requirements] [-fv] [path ...]").
-VALUED = {"-s", "--sign", "-o", "--options", "-i", "--identifier", "-a", "--architecture", "--entitlements",
-          "-R", "--test-requirement", "--keychain", "--prefix"}
+# The options the scripts give codesign that take a value; every other word
+# that does not start with "-" is a path (codesign(1): "codesign -s identity
+# [-i identifier] [-r requirements] [-fv] [path ...]").
+VALUED = {"--sign", "--options", "--identifier", "-a", "--entitlements", "-R"}
 
 
 def parse(args):
@@ -354,15 +353,15 @@ def team_required(requirement):
 
 def codesign(args):
     options, paths = parse(list(args))
-    get = lambda *names, default=None: next((options[n] for n in names if n in options), default)
+    get = options.get
     for path in paths:
         with open(path, "rb") as f:
             universal, slices = split(f.read())
-        if get("--verify", "-v"):
+        if get("--verify"):
             for _, m in slices:
                 if signed_text(m) is None:
                     fail(f"{path}: invalid signature (code or signature have been modified)")
-            requirement = get("-R", "--test-requirement")
+            requirement = get("-R")
             if requirement:
                 team = team_required(requirement)
                 for _, m in slices:
@@ -378,18 +377,18 @@ def codesign(args):
                 remove(m, False)
             with open(path, "wb") as f:
                 f.write(join(universal, slices, True))
-        elif get("-d", "--display", "-dv", "-dvv"):
-            display(path, slices, get("-a", "--architecture"), "--entitlements" in options)
-        elif get("-s", "--sign"):
-            if options.get("-r") and "requirement-refused" in FAULTS:
+        elif get("--display"):
+            display(path, slices, get("-a"), "--entitlements" in options)
+        elif get("--sign"):
+            if get("-r") and "requirement-refused" in FAULTS:
                 fail(f"{path}: the requirement is refused: FAULTS=requirement-refused")
             sign(
                 path,
-                get("-s", "--sign"),
-                {"runtime": get("--options", "-o") == "runtime", "timestamp": options.get("--timestamp") is True},
-                get("-i", "--identifier", default=os.path.basename(path)),
-                options.get("-r", ""),
-                bool(get("--force", "-f")),
+                get("--sign"),
+                {"runtime": get("--options") == "runtime", "timestamp": get("--timestamp") is True},
+                get("--identifier", os.path.basename(path)),
+                get("-r", ""),
+                bool(get("--force")),
             )
         else:
             fail("unknown operation")

@@ -4,10 +4,9 @@
 here end to end. Run as toolchain.py TOOL ARGUMENT...; tests/macos/run
 writes a wrapper a tool.
 
-cmake TOOLS HELPER ...: CMake as scripts/macos-build runs it.
-  --version; --fresh --preset macos (without --fresh a cache already there
-  is kept); --build --preset macos. The cache holds what CMake reads from
-  the environment (CFLAGS, CXXFLAGS, LDFLAGS). The build is HELPER, the
+cmake TOOLS HELPER ...: CMake as scripts/macos-build runs it: --version;
+  --fresh --preset macos; --build --preset macos. The cache holds what
+  CMake reads from the environment (CFLAGS, CXXFLAGS, LDFLAGS). The build is HELPER, the
   cross-built helper, with one byte changed for each thing that would
   change a real build's bytes: a CXXFLAGS that reached it; the Xcode at
   /Applications/Xcode_16.3.app; a file "code-changed" in the source; a
@@ -20,9 +19,10 @@ pkgbuild, pkgutil, lsbom, spctl, notarytool, stapler: a package is a tar
 of a Bom, PackageInfo, Payload/... and Scripts/... (the contents),
 Signature (the identity and the SHA-256 of the rest) and, once stapled,
 Ticket; each function says what of its man page it follows.
-sandbox-exec: scripts/macos-build.sb's confinement, by bubblewrap. NOTARY (Accepted, Invalid or none: no status at all) is the
-notary service's answer; notarytool --wait exits 0 on each: the release must
-not trust its status alone (notarytool(1) does not say what it is).
+sandbox-exec: scripts/macos-build.sb's confinement, by bubblewrap. NOTARY
+(Accepted, Invalid or none: no status at all) is the notary service's
+answer; notarytool --wait exits 0 on each: the release must not trust its
+status alone (notarytool(1) does not say what it is).
 """
 import hashlib
 import io
@@ -52,7 +52,7 @@ def cmake(tools, helper, args):
     folder = "build-macos/universal"
     cache = f"{folder}/CMakeCache.txt"
     again = lambda name: os.path.exists(f"{tools}/{name}") and "/build-again/" in os.getcwd()
-    if args == ["--fresh", "--preset", "macos"] or (args == ["--preset", "macos"] and not os.path.exists(cache)):
+    if args == ["--fresh", "--preset", "macos"]:
         os.makedirs(folder, exist_ok=True)
         compilers = os.environ["DEVELOPER_DIR"] + "/Toolchains/XcodeDefault.xctoolchain/usr/bin"
         env = os.environ.get
@@ -72,8 +72,6 @@ def cmake(tools, helper, args):
         # A commit's CMakeLists can run anything it likes at configure.
         if os.path.exists("configure-hook"):
             subprocess.call(["sh", "configure-hook"])
-        return
-    if args == ["--preset", "macos"]:
         return
     if args != ["--build", "--preset", "macos"]:
         fail(f"cmake: not a call scripts/macos-build makes: {args}")
@@ -129,8 +127,8 @@ def signer(path):
 def pkgbuild(args):
     """pkgbuild(1): --root's whole tree (the root itself is the install
     folder, "."), each entry's mode from disk, its owner as --ownership says
-    (recommended, the default: root:wheel for all; preserve: the disk's;
-    preserve-other: root:wheel for what the caller owns); --scripts' files
+    (recommended, the default: root:wheel for all; preserve: the disk's);
+    --scripts' files
     as the package's scripts. The Bom keeps each entry's path, mode, owner,
     size and link; the payload keeps the contents. FAULTS=package-signature
     signs it with a wrong digest."""
@@ -144,7 +142,7 @@ def pkgbuild(args):
                 continue
             st = os.lstat(path)
             owner = (st.st_uid, st.st_gid)
-            if ownership == "recommended" or (ownership == "preserve-other" and st.st_uid == os.getuid()):
+            if ownership == "recommended":
                 owner = (0, 0)
             relative = "." if path == root else "./" + os.path.relpath(path, root)
             link = os.readlink(path) if stat.S_ISLNK(st.st_mode) else ""
@@ -273,10 +271,8 @@ def sandbox_exec(args):
 
 
 def notarytool(args):
-    if args[0] == "log":
-        output = args[-1] if len(args) > 4 else None
-        text = json.dumps({"jobId": args[1], "status": os.environ.get("NOTARY", "Accepted"), "issues": []})
-        open(output, "w").write(text) if output else print(text)
+    if args[0] == "log":  # notarytool log ID --keychain-profile PROFILE OUTPUT
+        open(args[-1], "w").write(json.dumps({"jobId": args[1], "status": os.environ.get("NOTARY"), "issues": []}))
         return
     answer = {"id": "2efe2717-52ef-43a5-96dc-0797e4ca1041", "message": "Processing complete"}
     if os.environ.get("NOTARY", "Accepted") != "none":
@@ -304,9 +300,7 @@ def stapler(args):
 
 if __name__ == "__main__":
     tool, *arguments = sys.argv[1:]
-    tools = {"pkgbuild": pkgbuild, "pkgutil": pkgutil, "lsbom": lsbom, "spctl": spctl, "notarytool": notarytool}
-    tools.update({"stapler": stapler, "sandbox-exec": sandbox_exec})
     if tool == "cmake":
         cmake(arguments[0], arguments[1], arguments[2:])
     else:
-        tools[tool](arguments)
+        globals()[tool.replace("-", "_")](arguments)
