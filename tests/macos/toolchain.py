@@ -16,14 +16,16 @@ cmake TOOLS HELPER ...: CMake as scripts/macos-build runs it: --version;
   the source's configure-hook, if there is one, as a CMakeLists may run
   anything.
 pkgbuild, pkgutil, lsbom, spctl, notarytool, stapler: a package is a tar
-of a Bom, PackageInfo, Payload/... and Scripts/... (the contents),
+of a Bom, PackageInfo, Payload (a gzip'd cpio archive), Scripts/...,
 Signature (the identity and the SHA-256 of the rest) and, once stapled,
 Ticket; each function says what of its man page it follows.
 sandbox-exec: scripts/macos-build.sb's confinement, by bubblewrap. NOTARY
 (Accepted, Invalid or none: no status at all) is the notary service's
-answer; notarytool --wait exits 0 on each: the release must not trust its
-status alone (notarytool(1) does not say what it is).
+answer; notarytool --wait exits 0 on each, or 1 with FAULTS=submit-fails,
+its JSON printed either way: the release must trust neither reading of its
+status (notarytool(1) does not say what it is).
 """
+import gzip
 import hashlib
 import io
 import json
@@ -124,17 +126,47 @@ def signer(path):
     return signature[0] if len(signature) > 1 and signature[1] == digest(files) else None
 
 
+def cpio(entries):
+    """A gzip'd cpio archive, odc format, of (path, mode, uid, gid, data)
+    entries: a 10.5-compatible Payload (pkgbuild --compression legacy)."""
+    out = b""
+    for ino, (path, mode, uid, gid, data) in enumerate(entries + [("TRAILER!!!", 0, 0, 0, b"")], 1):
+        name = path.encode() + b"\0"
+        fields = (0, ino, mode, uid, gid, 1, 0)
+        out += b"070707" + b"".join(b"%06o" % f for f in fields) + b"%011o%06o%011o" % (0, len(name), len(data))
+        out += name + data
+    return gzip.compress(out, mtime=0)
+
+
+def uncpio(archive):
+    """The entries of what cpio() makes."""
+    data, entries, at = gzip.decompress(archive), [], 0
+    while True:
+        mode, uid, gid = (int(data[at + 18 + 6 * i : at + 24 + 6 * i], 8) for i in range(3))
+        namesize, size = int(data[at + 59 : at + 65], 8), int(data[at + 65 : at + 76], 8)
+        path = data[at + 76 : at + 75 + namesize].decode()
+        at += 76 + namesize
+        if path == "TRAILER!!!":
+            return entries
+        entries.append((path, mode, uid, gid, data[at : at + size]))
+        at += size
+
+
 def pkgbuild(args):
     """pkgbuild(1): --root's whole tree (the root itself is the install
     folder, "."), each entry's mode from disk, its owner as --ownership says
     (recommended, the default: root:wheel for all; preserve: the disk's);
-    --scripts' files
-    as the package's scripts. The Bom keeps each entry's path, mode, owner,
-    size and link; the payload keeps the contents. FAULTS=package-signature
-    signs it with a wrong digest."""
+    --scripts' files as the package's scripts; --compression taken and
+    ignored (the payload is always a gzip'd cpio). The Bom keeps each
+    entry's path, mode, owner, size and link; the Payload archive the same
+    entries with their contents. FAULTS=package-signature signs it with a
+    wrong digest; payload-extra adds a file to the Payload that the Bom
+    doesn't list, payload-setuid sets the helper's set-uid bit in the
+    Payload alone: a Payload that its Bom doesn't match."""
     options = dict(zip(args[:-1:2], args[1:-1:2]))
     root, ownership = options["--root"], options.get("--ownership", "recommended")
-    bom, files = [], {}
+    faults = os.environ.get("FAULTS", "")
+    bom, payload, files = [], [], {}
     for folder, folders, names in os.walk(root):
         for name in [None] + sorted(folders + names):
             path = folder if name is None else os.path.join(folder, name)
@@ -148,8 +180,12 @@ def pkgbuild(args):
             link = os.readlink(path) if stat.S_ISLNK(st.st_mode) else ""
             size = len(link) if link else st.st_size if stat.S_ISREG(st.st_mode) else 0
             bom.append([relative, st.st_mode, owner[0], owner[1], size, link])
-            if stat.S_ISREG(st.st_mode):
-                files["Payload/" + relative[2:]] = open(path, "rb").read()
+            data = link.encode() if link else open(path, "rb").read() if stat.S_ISREG(st.st_mode) else b""
+            mode = st.st_mode | (stat.S_ISUID if "payload-setuid" in faults and relative == "./ZartoHelper" else 0)
+            payload.append((relative, mode, owner[0], owner[1], data))
+    if "payload-extra" in faults:
+        payload.append(("./extra", stat.S_IFREG | 0o755, 0, 0, b"#!/bin/sh\n"))
+    files["Payload"] = cpio(payload)
     info = f'<pkg-info format-version="2" identifier="{options["--identifier"]}" version="{options["--version"]}"'
     info += f' install-location="{options["--install-location"]}" auth="root">\n'
     scripts = options.get("--scripts")
@@ -161,7 +197,7 @@ def pkgbuild(args):
         info += "    </scripts>\n"
     files["PackageInfo"] = (info + "</pkg-info>\n").encode()
     files["Bom"] = json.dumps(bom).encode()
-    wrong = "package-signature" in os.environ.get("FAULTS", "")
+    wrong = "package-signature" in faults
     files["Signature"] = f"{options['--sign']}\n{'0' * 64 if wrong else digest(files)}\n".encode()
     write(args[-1], files)
     print(f"pkgbuild: Wrote package to {args[-1]}")
@@ -176,9 +212,10 @@ def apple_issued(identity):
 
 def pkgutil(args):
     """pkgutil(1): --check-signature shows the status and the certificate
-    chain, leaf first; --expand-full (in no page before Xcode 27's) unpacks
-    the package's parts, its payload and scripts as folders of plain files,
-    each mode as the Bom says (the owner is the caller's)."""
+    chain, leaf first; --expand writes the package's parts as stored (the
+    Payload an archive); --expand-full (in no page before Xcode 27's) lays
+    out what the Payload archive holds instead, each mode as the archive
+    says (the owner is the caller's)."""
     if args[0] == "--check-signature":
         identity = signer(args[1])
         print(f'Package "{os.path.basename(args[1])}":')
@@ -193,25 +230,27 @@ def pkgutil(args):
         print("   Certificate Chain:")
         for i, name in enumerate(chain, 1):
             print(f"    {i}. {name}")
-    elif args[0] == "--expand-full":
+    elif args[0] in ("--expand", "--expand-full"):
         package, folder = args[1:3]
         if os.path.exists(folder):
             fail(f"Error: {folder} already exists")
         files = members(package)
-        os.makedirs(f"{folder}/Payload")
+        os.makedirs(folder)
         for name, content in files.items():
-            if name in ("Signature", "Ticket") or name.startswith("Payload/"):
+            if name in ("Signature", "Ticket") or (name == "Payload" and args[0] == "--expand-full"):
                 continue
             os.makedirs(os.path.dirname(f"{folder}/{name}"), exist_ok=True)
             open(f"{folder}/{name}", "wb").write(content)
-        for path, mode, _, _, _, link in json.loads(files["Bom"]):
+        if args[0] == "--expand":
+            return
+        for path, mode, _, _, data in uncpio(files["Payload"]):
             target = f"{folder}/Payload/{path[2:]}" if path != "." else f"{folder}/Payload"
             if stat.S_ISDIR(mode):
                 os.makedirs(target, exist_ok=True)
             elif stat.S_ISLNK(mode):
-                os.symlink(link, target)
+                os.symlink(data.decode(), target)
             else:
-                open(target, "wb").write(files.get("Payload/" + path[2:], b""))
+                open(target, "wb").write(data)
             if not stat.S_ISLNK(mode):
                 os.chmod(target, stat.S_IMODE(mode))
     else:
@@ -252,10 +291,12 @@ def spctl(args):
 
 
 def sandbox_exec(args):
-    """sandbox-exec(1) -f PROFILE -D WRITABLE=FOLDER -D PACKAGE=FILE
-    COMMAND...: scripts/macos-build.sb's confinement, made by bubblewrap:
-    the whole file system read-only but WRITABLE, PACKAGE read as empty, no
-    network."""
+    """sandbox-exec(1) -f PROFILE -D WRITABLE=FOLDER -D PACKAGE=FILE -D
+    PRIVATE=FOLDER COMMAND...: a fixed confinement of the stand-in's own,
+    made by bubblewrap, not the profile's rules: the whole file system
+    read-only but WRITABLE, PACKAGE read as empty, PRIVATE an empty folder,
+    no network. No PID namespace, and nothing killed when COMMAND returns:
+    on a Mac, what a build leaves running outlives it too."""
     options = {}
     while args[0] in ("-f", "-D"):
         flag, value = args[:2]
@@ -267,7 +308,9 @@ def sandbox_exec(args):
     command = ["bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--bind", options["WRITABLE"], options["WRITABLE"]]
     if os.path.exists(options["PACKAGE"]):
         command += ["--ro-bind", "/dev/null", options["PACKAGE"]]
-    os.execvp("bwrap", command + ["--unshare-net", "--die-with-parent", "--", *args])
+    if os.path.isdir(options["PRIVATE"]):
+        command += ["--tmpfs", options["PRIVATE"]]
+    os.execvp("bwrap", command + ["--unshare-net", "--", *args])
 
 
 def notarytool(args):
@@ -278,6 +321,8 @@ def notarytool(args):
     if os.environ.get("NOTARY", "Accepted") != "none":
         answer["status"] = os.environ.get("NOTARY", "Accepted")
     print(json.dumps(answer, indent=2))
+    if "submit-fails" in os.environ.get("FAULTS", ""):
+        sys.exit(1)
 
 
 def stapler(args):
