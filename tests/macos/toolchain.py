@@ -16,7 +16,7 @@ cmake TOOLS HELPER ...: CMake as scripts/macos-build runs it: --version;
   the source's configure-hook, if there is one, as a CMakeLists may run
   anything.
 pkgbuild, pkgutil, lsbom, spctl, notarytool, stapler: a package is a tar
-of a Bom, PackageInfo, Payload (a gzip'd cpio archive), Scripts/...,
+of a Bom, PackageInfo, Payload (a gzip'd cpio), Scripts/...,
 Signature (the identity and the SHA-256 of the rest) and, once stapled,
 Ticket; each function says what of its man page it follows.
 sandbox-exec: scripts/macos-build.sb's confinement, by bubblewrap. NOTARY
@@ -126,30 +126,15 @@ def signer(path):
     return signature[0] if len(signature) > 1 and signature[1] == digest(files) else None
 
 
-def cpio(entries):
-    """A gzip'd cpio archive, odc format, of (path, mode, uid, gid, data)
-    entries: a 10.5-compatible Payload (pkgbuild --compression legacy)."""
+def archive(entries):
+    """A Payload as pkgbuild --compression legacy makes one: a gzip'd cpio
+    (odc) of (path, mode, uid, gid, data) entries; a Mac's tar reads it."""
     out = b""
     for ino, (path, mode, uid, gid, data) in enumerate(entries + [("TRAILER!!!", 0, 0, 0, b"")], 1):
         name = path.encode() + b"\0"
-        fields = (0, ino, mode, uid, gid, 1, 0)
-        out += b"070707" + b"".join(b"%06o" % f for f in fields) + b"%011o%06o%011o" % (0, len(name), len(data))
+        out += b"070707%06o%06o%06o%06o%06o%06o%06o%011o%06o%011o" % (0, ino, mode, uid, gid, 1, 0, 0, len(name), len(data))
         out += name + data
     return gzip.compress(out, mtime=0)
-
-
-def uncpio(archive):
-    """The entries of what cpio() makes."""
-    data, entries, at = gzip.decompress(archive), [], 0
-    while True:
-        mode, uid, gid = (int(data[at + 18 + 6 * i : at + 24 + 6 * i], 8) for i in range(3))
-        namesize, size = int(data[at + 59 : at + 65], 8), int(data[at + 65 : at + 76], 8)
-        path = data[at + 76 : at + 75 + namesize].decode()
-        at += 76 + namesize
-        if path == "TRAILER!!!":
-            return entries
-        entries.append((path, mode, uid, gid, data[at : at + size]))
-        at += size
 
 
 def pkgbuild(args):
@@ -157,7 +142,7 @@ def pkgbuild(args):
     folder, "."), each entry's mode from disk, its owner as --ownership says
     (recommended, the default: root:wheel for all; preserve: the disk's);
     --scripts' files as the package's scripts; --compression taken and
-    ignored (the payload is always a gzip'd cpio). The Bom keeps each
+    ignored. The Bom keeps each
     entry's path, mode, owner, size and link; the Payload archive the same
     entries with their contents. FAULTS=package-signature signs it with a
     wrong digest; payload-extra adds a file to the Payload that the Bom
@@ -185,7 +170,7 @@ def pkgbuild(args):
             payload.append((relative, mode, owner[0], owner[1], data))
     if "payload-extra" in faults:
         payload.append(("./extra", stat.S_IFREG | 0o755, 0, 0, b"#!/bin/sh\n"))
-    files["Payload"] = cpio(payload)
+    files["Payload"] = archive(payload)
     info = f'<pkg-info format-version="2" identifier="{options["--identifier"]}" version="{options["--version"]}"'
     info += f' install-location="{options["--install-location"]}" auth="root">\n'
     scripts = options.get("--scripts")
@@ -243,16 +228,8 @@ def pkgutil(args):
             open(f"{folder}/{name}", "wb").write(content)
         if args[0] == "--expand":
             return
-        for path, mode, _, _, data in uncpio(files["Payload"]):
-            target = f"{folder}/Payload/{path[2:]}" if path != "." else f"{folder}/Payload"
-            if stat.S_ISDIR(mode):
-                os.makedirs(target, exist_ok=True)
-            elif stat.S_ISLNK(mode):
-                os.symlink(data.decode(), target)
-            else:
-                open(target, "wb").write(data)
-            if not stat.S_ISLNK(mode):
-                os.chmod(target, stat.S_IMODE(mode))
+        os.makedirs(f"{folder}/Payload", exist_ok=True)
+        subprocess.run(["bsdtar", "-xpf", "-", "-C", f"{folder}/Payload"], input=files["Payload"], check=True)
     else:
         fail(f"pkgutil: unknown operation {args[0]}")
 
