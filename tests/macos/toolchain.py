@@ -145,9 +145,7 @@ def pkgbuild(args):
     ignored. The Bom keeps each
     entry's path, mode, owner, size and link; the Payload archive the same
     entries with their contents. FAULTS=package-signature signs it with a
-    wrong digest; payload-extra adds a file to the Payload that the Bom
-    doesn't list, payload-setuid sets the helper's set-uid bit in the
-    Payload alone: a Payload that its Bom doesn't match."""
+    wrong digest; payload-extra adds a file the Bom doesn't list."""
     options = dict(zip(args[:-1:2], args[1:-1:2]))
     root, ownership = options["--root"], options.get("--ownership", "recommended")
     faults = os.environ.get("FAULTS", "")
@@ -166,8 +164,7 @@ def pkgbuild(args):
             size = len(link) if link else st.st_size if stat.S_ISREG(st.st_mode) else 0
             bom.append([relative, st.st_mode, owner[0], owner[1], size, link])
             data = link.encode() if link else open(path, "rb").read() if stat.S_ISREG(st.st_mode) else b""
-            mode = st.st_mode | (stat.S_ISUID if "payload-setuid" in faults and relative == "./ZartoHelper" else 0)
-            payload.append((relative, mode, owner[0], owner[1], data))
+            payload.append((relative, st.st_mode, owner[0], owner[1], data))
     if "payload-extra" in faults:
         payload.append(("./extra", stat.S_IFREG | 0o755, 0, 0, b"#!/bin/sh\n"))
     files["Payload"] = archive(payload)
@@ -268,12 +265,10 @@ def spctl(args):
 
 
 def sandbox_exec(args):
-    """sandbox-exec(1) -f PROFILE -D WRITABLE=FOLDER -D PACKAGE=FILE -D
-    PRIVATE=FOLDER COMMAND...: a fixed confinement of the stand-in's own,
-    made by bubblewrap, not the profile's rules: the whole file system
-    read-only but WRITABLE, PACKAGE read as empty, PRIVATE an empty folder,
-    no network. No PID namespace, and nothing killed when COMMAND returns:
-    on a Mac, what a build leaves running outlives it too."""
+    """sandbox-exec(1) -f PROFILE -D WRITABLE=... -D PACKAGE=... -D
+    PRIVATE=... COMMAND...: bubblewrap's fixed confinement, not PROFILE's:
+    all read-only but WRITABLE, PACKAGE empty, PRIVATE an empty folder, no
+    network; what COMMAND leaves running outlives it, as on a Mac."""
     options = {}
     while args[0] in ("-f", "-D"):
         flag, value = args[:2]
