@@ -19,7 +19,7 @@ pkgbuild, pkgutil, lsbom, spctl, notarytool, stapler: a package is a tar
 of a Bom, PackageInfo, Payload (a gzip'd cpio), Scripts/...,
 Signature (the identity and the SHA-256 of the rest) and, once stapled,
 Ticket; each function says what of its man page it follows.
-sandbox-exec: scripts/macos-build.sb's confinement, by bubblewrap. NOTARY
+sandbox-exec: a fixed confinement by bubblewrap, not the profile's. NOTARY
 (Accepted, Invalid or none: no status at all) is the notary service's
 answer; notarytool --wait exits 0 on each, or 1 with FAULTS=submit-fails,
 its JSON printed either way: the release must trust neither reading of its
@@ -142,10 +142,10 @@ def pkgbuild(args):
     folder, "."), each entry's mode from disk, its owner as --ownership says
     (recommended, the default: root:wheel for all; preserve: the disk's);
     --scripts' files as the package's scripts; --compression taken and
-    ignored. The Bom keeps each
-    entry's path, mode, owner, size and link; the Payload archive the same
-    entries with their contents. FAULTS=package-signature signs it with a
-    wrong digest; payload-extra adds a file the Bom doesn't list."""
+    ignored. The Bom keeps each entry's path, mode, owner, size and link;
+    the Payload archive the same entries with their contents.
+    FAULTS=package-signature signs it with a wrong digest; payload-extra
+    adds a file the Bom doesn't list."""
     options = dict(zip(args[:-1:2], args[1:-1:2]))
     root, ownership = options["--root"], options.get("--ownership", "recommended")
     faults = os.environ.get("FAULTS", "")
